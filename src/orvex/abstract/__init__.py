@@ -1,0 +1,24 @@
+"""Run-time method dispatch for abstracted packages.
+
+Put ``@LookupDecorator('os', 'platform')`` above a method of a class in an
+abstracted package; every fetch of the method through an object then runs the
+implementation that the object's tokens select.
+"""
+
+from .magic import default_builder
+from .package import AbstractPackage
+from .decorator import (
+    LookupDecorator,
+    default_token_getter,
+    from_device_token_getter,
+    lookup_from_device,
+)
+
+__all__ = [
+    "LookupDecorator",
+    "default_token_getter",
+    "from_device_token_getter",
+    "lookup_from_device",
+    "default_builder",
+    "AbstractPackage",
+]

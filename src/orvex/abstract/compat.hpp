@@ -1,0 +1,130 @@
+// Version shims for CPython 3.8 to 3.13. Every PY_VERSION_HEX test of the
+// extension lives here; each shim is named and shaped like the API it stands for.
+#pragma once
+
+#include <Python.h>
+#include <frameobject.h>
+
+namespace orvex::abstract::compat {
+
+// PyObject_CallOneArg / PyObject_Vectorcall appeared in 3.9; 3.8 spells the
+// vectorcall entry with a leading underscore.
+static inline PyObject* call_one_arg(PyObject* callable, PyObject* arg) noexcept {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyObject_CallOneArg(callable, arg);
+#else
+    PyObject* args[1] = {arg};
+    return _PyObject_Vectorcall(callable, args, 1, nullptr);
+#endif
+}
+
+static inline PyObject* call_no_args(PyObject* callable) noexcept {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyObject_CallNoArgs(callable);
+#else
+    return _PyObject_Vectorcall(callable, nullptr, 0, nullptr);
+#endif
+}
+
+// Positional arguments from a C array plus an optional keyword dict.
+static inline PyObject* vectorcall_dict(PyObject* callable, PyObject* const* args, size_t nargs,
+                                        PyObject* kwargs) noexcept {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyObject_VectorcallDict(callable, args, nargs, kwargs);
+#else
+    return _PyObject_FastCallDict(callable, const_cast<PyObject**>(args), nargs, kwargs);
+#endif
+}
+
+// Attribute read that tells "absent" (0, nothing set) from "failed" (-1) and
+// "found" (1, *result owned). _PyObject_LookupAttr became public in 3.13.
+static inline int get_optional_attr(PyObject* obj, PyObject* name, PyObject** result) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_GetOptionalAttr(obj, name, result);
+#else
+    return _PyObject_LookupAttr(obj, name, result);
+#endif
+}
+
+// The pending exception as one normalised object (new reference, error
+// indicator cleared), or nullptr when none is pending.
+static inline PyObject* exc_take() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (!type) return nullptr;
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb && value) PyException_SetTraceback(value, tb);
+    Py_DECREF(type);
+    Py_XDECREF(tb);
+    return value;
+#endif
+}
+
+// Makes `exc` (stolen; nullptr allowed) the pending exception again.
+static inline void exc_give(PyObject* exc) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc);
+#else
+    if (!exc) return;
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc));
+    Py_INCREF(type);
+    PyErr_Restore(type, exc, PyException_GetTraceback(exc));
+#endif
+}
+
+// The exception being handled (sys.exc_info()[1]); new reference or nullptr.
+static inline PyObject* handled_exception_get() noexcept {
+#if PY_VERSION_HEX >= 0x030B0000
+    PyObject* exc = PyErr_GetHandledException();
+    if (exc == Py_None) {
+        Py_DECREF(exc);
+        return nullptr;
+    }
+    return exc;
+#else
+    PyObject *type, *value, *tb;
+    PyErr_GetExcInfo(&type, &value, &tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    if (value == Py_None) {
+        Py_DECREF(value);
+        return nullptr;
+    }
+    return value;
+#endif
+}
+
+// Sets the handled exception (borrowed; nullptr clears it).
+static inline void handled_exception_set(PyObject* exc) noexcept {
+#if PY_VERSION_HEX >= 0x030B0000
+    PyErr_SetHandledException(exc);
+#else
+    if (!exc) {
+        PyErr_SetExcInfo(nullptr, nullptr, nullptr);
+        return;
+    }
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exc));
+    Py_INCREF(type);
+    Py_INCREF(exc);
+    PyErr_SetExcInfo(type, exc, PyException_GetTraceback(exc));
+#endif
+}
+
+// Keyword names of code.replace() that differ by version: the line table
+// (co_lnotab before 3.10) and the fields that only 3.11+ accept.
+static constexpr const char* code_line_table_keyword =
+#if PY_VERSION_HEX >= 0x030A0000
+    "co_linetable";
+#else
+    "co_lnotab";
+#endif
+static constexpr bool code_has_qualname = PY_VERSION_HEX >= 0x030B0000;
+// From 3.11 an executed code object with really empty bytecode crashes the
+// interpreter; keep the small raising body (and the stack it needs) that
+// PyCode_NewEmpty makes there. Before 3.11 empty bytecode raises SystemError.
+static constexpr bool code_keep_empty_body = PY_VERSION_HEX >= 0x030B0000;
+
+}  // namespace orvex::abstract::compat

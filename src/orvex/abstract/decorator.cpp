@@ -1,0 +1,353 @@
+// Entry point of orvex.abstract.decorator: module initialisation in its fixed
+// order of steps, the module namespace, and the rollback when a step fails.
+// Each step names the line that its traceback entry reports.
+#include <cstdlib>
+
+#include "compat.hpp"
+#include "function/function.hpp"
+#include "lookup/lookup_decorator.hpp"
+#include "tokens/token_getters.hpp"
+
+#define ORVEX_STR_(x) #x
+#define ORVEX_STR(x) ORVEX_STR_(x)
+
+namespace orvex::abstract {
+
+namespace {
+
+// The version the module was built for; a test build may pretend otherwise.
+#ifdef ORVEX_BUILT_FOR_VERSION
+constexpr const char built_for_version[] = ORVEX_BUILT_FOR_VERSION;
+#else
+constexpr const char built_for_version[] = ORVEX_STR(PY_MAJOR_VERSION) "." ORVEX_STR(PY_MINOR_VERSION);
+#endif
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "decorator",  // the importer substitutes the full dotted name
+    nullptr,      // no docstring: __doc__ is None
+    -1,           // process-wide state, one module per process
+    nullptr,
+};
+
+// The initialised module; its presence marks initialisation as done.
+PyObject* initialised_module = nullptr;
+
+constexpr const char init_entry_name[] = "init orvex.abstract.decorator";
+
+// Major and minor numbers at the start of "X.Y..." text; false if unreadable.
+bool parse_version(const char* text, long& major, long& minor) noexcept {
+    char* end = nullptr;
+    major = std::strtol(text, &end, 10);
+    if (end == text || *end != '.') return false;
+    const char* rest = end + 1;
+    minor = std::strtol(rest, &end, 10);
+    return end != rest;
+}
+
+// Warns when the running interpreter's major.minor differs from the build's.
+// Returns -1 when the warning was turned into an error.
+int check_version() noexcept {
+    const char* running = Py_GetVersion();
+    char running_version[16] = {0};
+    int dots = 0;
+    for (size_t k = 0; k + 1 < sizeof running_version && running[k]; ++k) {
+        if (running[k] == '.' && ++dots == 2) break;
+        if (running[k] == ' ') break;
+        running_version[k] = running[k];
+    }
+    long built_major = -1, built_minor = -1, run_major = -2, run_minor = -2;
+    const bool same = parse_version(built_for_version, built_major, built_minor) &&
+                      parse_version(running_version, run_major, run_minor) && built_major == run_major &&
+                      built_minor == run_minor;
+    if (same) return 0;
+    return PyErr_WarnFormat(nullptr, 1, "compiletime version %s of module '%.100s' does not match runtime version %s",
+                            built_for_version, "orvex.abstract.decorator", running_version);
+}
+
+int make_empty_constants() noexcept {
+    if (!state.empty_tuple && !(state.empty_tuple = PyTuple_New(0))) return -1;
+    if (!state.empty_bytes && !(state.empty_bytes = PyBytes_FromStringAndSize(nullptr, 0))) return -1;
+    if (!state.empty_str && !(state.empty_str = PyUnicode_New(0, 0))) return -1;
+    return 0;
+}
+
+// One run of the module body and the steps around it, from the module's
+// creation on. Every step returns 0, or -1 after fail(line).
+class Initialisation {
+public:
+    Ref module;
+    PyObject* ns = nullptr;  // borrowed from module
+
+    // Adds the "init ..." entry at `line` (once the namespace exists).
+    int fail(int line) noexcept {
+        if (ns) add_traceback(init_entry_name, line, ns);
+        return -1;
+    }
+
+    int run() noexcept {
+        module = Ref::steal(PyModule_Create2(&module_def, PYTHON_API_VERSION));
+        if (!module) return -1;
+        ns = PyModule_GetDict(module.get());
+        if (!ns) return -1;
+
+        Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+        if (!builtins) return fail(1);
+        set_field(state.builtins, Ref::borrow(builtins.get()));
+        if (PyDict_SetItemString(ns, "__builtins__", builtins.get()) < 0) return fail(1);
+        if (state_make_strings() < 0) return fail(1);
+        if (register_in_sys_modules() < 0) return fail(1);
+        if (take_builtins() < 0) return -1;
+        if (make_constants() < 0) return -1;
+        if (closure_record_type_ready() < 0) return fail(135);
+        return run_body();
+    }
+
+private:
+    int register_in_sys_modules() noexcept {
+        PyObject* modules = PyImport_GetModuleDict();
+        int present = PyDict_Contains(modules, state.str_module_full_name);
+        if (present < 0) return -1;
+        if (present) return 0;
+        return PyDict_SetItem(modules, state.str_module_full_name, module.get());
+    }
+
+    int take_builtin(PyObject*& field, PyObject* name, int line) noexcept {
+        Ref value = Ref::steal(PyObject_GetAttr(state.builtins, name));
+        if (!value) {
+            if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                PyErr_Clear();
+                PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+            }
+            return fail(line);
+        }
+        set_field(field, std::move(value));
+        return 0;
+    }
+
+    int take_builtins() noexcept {
+        if (take_builtin(state.builtin_object, state.str_object, 71) < 0 ||
+            take_builtin(state.builtin_AttributeError, state.str_AttributeError, 33) < 0 ||
+            take_builtin(state.builtin_range, state.str_range, 157) < 0 ||
+            take_builtin(state.builtin_KeyError, state.str_KeyError, 163) < 0 ||
+            take_builtin(state.builtin_LookupError, state.str_LookupError, 166) < 0 ||
+            take_builtin(state.builtin_NotImplementedError, state.str_NotImplementedError, 233) < 0)
+            return -1;
+        return 0;
+    }
+
+    int make_pair(PyObject*& field, PyObject* first, int line) noexcept {
+        if (field) return 0;
+        Ref pair = Ref::steal(PyTuple_Pack(2, first, Py_None));
+        if (!pair) return fail(line);
+        set_field(field, std::move(pair));
+        return 0;
+    }
+
+    int make_code_at(const FunctionDef& def, PyObject* qualname) noexcept {
+        return make_code(def, qualname) < 0 ? fail(def.first_line) : 0;
+    }
+
+    int make_constants() noexcept {
+        if (make_pair(state.tuple_abstraction_none, state.str_abstraction, 65) < 0 ||
+            make_pair(state.tuple_order_none, state.str_order, 67) < 0 ||
+            make_code_at(wrapper_def, state.str_qualname_wrapper) < 0 ||
+            make_code_at(default_token_getter_def, state.str_default_token_getter) < 0 ||
+            make_code_at(from_device_token_getter_def, state.str_from_device_token_getter) < 0)
+            return -1;
+        // The bases hold the `object` just taken, so they are made anew each run.
+        Ref bases = Ref::steal(PyTuple_Pack(1, state.builtin_object));
+        if (!bases) return fail(71);
+        set_field(state.tuple_bases, std::move(bases));
+        if (make_code_at(init_def, state.str_qualname_init) < 0 || make_code_at(call_def, state.str_qualname_call) < 0 ||
+            make_code_at(get_def, state.str_qualname_get) < 0 ||
+            make_code_at(lookup_from_device_def, state.str_lookup_from_device) < 0)
+            return -1;
+        return 0;
+    }
+
+    // import <name> (absolute, empty from-list), bound under the same name.
+    int import_absolute(PyObject* name, int line) noexcept {
+        Ref locals = Ref::steal(PyDict_New());
+        Ref fromlist = Ref::steal(PyList_New(0));
+        if (!locals || !fromlist) return fail(line);
+        Ref imported =
+            Ref::steal(PyImport_ImportModuleLevelObject(name, ns, locals.get(), fromlist.get(), 0));
+        if (!imported || PyDict_SetItem(ns, name, imported.get()) < 0) return fail(line);
+        return 0;
+    }
+
+    // from .<module> import <name>
+    int import_relative(PyObject* module_name, PyObject* name, int line) noexcept {
+        Ref locals = Ref::steal(PyDict_New());
+        Ref fromlist = Ref::steal(PyList_New(1));
+        if (!locals || !fromlist) return fail(line);
+        PyList_SET_ITEM(fromlist.get(), 0, Ref::borrow(name).release());
+        Ref imported =
+            Ref::steal(PyImport_ImportModuleLevelObject(module_name, ns, locals.get(), fromlist.get(), 1));
+        if (!imported) return fail(line);
+        Ref value = Ref::steal(PyObject_GetAttr(imported.get(), name));
+        if (!value) {
+            if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                PyErr_Clear();
+                PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+            }
+            return fail(line);
+        }
+        if (PyDict_SetItem(ns, name, value.get()) < 0) return fail(line);
+        return 0;
+    }
+
+    // Relative imports resolve against __package__; without it the importer
+    // warns (an error under -W error). The importer sets the same value later.
+    int set_package() noexcept {
+        PyObject* name = PyDict_GetItemWithError(ns, state.str_dunder_name);
+        if (!name) return PyErr_Occurred() ? fail(5) : 0;
+        if (!PyUnicode_Check(name)) return 0;
+        Ref held = Ref::borrow(name);
+        Py_ssize_t dot = PyUnicode_FindChar(held.get(), '.', 0, PyUnicode_GET_LENGTH(held.get()), -1);
+        if (dot == -2) return fail(5);
+        if (dot < 0) return 0;
+        Ref package = Ref::steal(PyUnicode_Substring(held.get(), 0, dot));
+        if (!package || PyDict_SetItem(ns, state.str_dunder_package, package.get()) < 0) return fail(5);
+        return 0;
+    }
+
+    int store_function(PyObject* target, PyObject* key, const FunctionDef& def, PyObject* qualname,
+                       PyObject* doc, PyObject* defaults) noexcept {
+        Ref function = Ref::steal(function_new(def, qualname, doc, ns, nullptr, defaults));
+        if (!function || PyObject_SetItem(target, key, function.get()) < 0) return fail(def.first_line);
+        return 0;
+    }
+
+    // The metaclass of a class with `bases`, as the class statement finds it.
+    // Returns a new reference, or nullptr with TypeError on a conflict.
+    static PyObject* find_metaclass(PyObject* bases) noexcept {
+        PyTypeObject* winner = nullptr;
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(bases); ++k) {
+            PyTypeObject* candidate = Py_TYPE(PyTuple_GET_ITEM(bases, k));
+            if (!winner || (!PyType_IsSubtype(winner, candidate) && PyType_IsSubtype(candidate, winner))) {
+                winner = candidate;
+                continue;
+            }
+            if (PyType_IsSubtype(winner, candidate)) continue;
+            PyErr_SetString(PyExc_TypeError,
+                            "metaclass conflict: the metaclass of a derived class must be a (non-strict) "
+                            "subclass of the metaclasses of all its bases");
+            return nullptr;
+        }
+        return Ref::borrow(reinterpret_cast<PyObject*>(winner ? winner : &PyType_Type)).release();
+    }
+
+    int make_class() noexcept {
+        Ref bases = Ref::borrow(state.tuple_bases);
+        Ref metaclass = Ref::steal(find_metaclass(bases.get()));
+        if (!metaclass) return fail(71);
+        Ref class_ns;
+        PyObject* prepare = nullptr;
+        if (compat::get_optional_attr(metaclass.get(), state.str_dunder_prepare, &prepare) < 0) return fail(71);
+        Ref held_prepare = Ref::steal(prepare);
+        if (held_prepare) {
+            PyObject* args[] = {state.str_LookupDecorator, bases.get()};
+            class_ns = Ref::steal(compat::vectorcall_dict(held_prepare.get(), args, 2, nullptr));
+        } else {
+            class_ns = Ref::steal(PyDict_New());
+        }
+        if (!class_ns) return fail(71);
+        if (PyObject_SetItem(class_ns.get(), state.str_dunder_module, state.str_module_full_name) < 0 ||
+            PyObject_SetItem(class_ns.get(), state.str_dunder_qualname, state.str_LookupDecorator) < 0 ||
+            PyObject_SetItem(class_ns.get(), state.str_dunder_doc, state.doc_class) < 0)
+            return fail(71);
+
+        // The keyword-only defaults of __init__ are the names' values now.
+        Ref builder = Ref::steal(lookup_global(ns, state.str_default_builder));
+        if (!builder) return fail(107);
+        Ref getter = Ref::steal(lookup_global(ns, state.str_default_token_getter));
+        if (!getter) return fail(108);
+        Ref init_defaults = Ref::steal(PyTuple_Pack(2, builder.get(), getter.get()));
+        if (!init_defaults) return fail(106);
+        if (store_function(class_ns.get(), state.str_dunder_init, init_def, state.str_qualname_init, nullptr,
+                           init_defaults.get()) < 0 ||
+            store_function(class_ns.get(), state.str_dunder_call, call_def, state.str_qualname_call, state.doc_call,
+                           nullptr) < 0 ||
+            store_function(class_ns.get(), state.str_dunder_get, get_def, state.str_qualname_get, state.doc_get,
+                           nullptr) < 0)
+            return -1;
+
+        PyObject* args[] = {state.str_LookupDecorator, bases.get(), class_ns.get()};
+        Ref cls = Ref::steal(compat::vectorcall_dict(metaclass.get(), args, 3, nullptr));
+        if (!cls || PyDict_SetItem(ns, state.str_LookupDecorator, cls.get()) < 0) return fail(71);
+        return 0;
+    }
+
+    int run_body() noexcept {
+        if (import_absolute(state.str_sys, 1) < 0 || import_absolute(state.str_inspect, 2) < 0 ||
+            import_absolute(state.str_functools, 3) < 0)
+            return -1;
+        if (set_package() < 0 || import_relative(state.str_magic, state.str_default_builder, 5) < 0 ||
+            import_relative(state.str_package, state.str_AbstractPackage, 7) < 0)
+            return -1;
+
+        if (store_function(ns, state.str_default_token_getter, default_token_getter_def,
+                           state.str_default_token_getter, state.doc_default_token_getter, nullptr) < 0)
+            return -1;
+        // The one shared default of `defaults`, made once here.
+        Ref default_list = Ref::steal(PyList_New(0));
+        if (!default_list) return fail(38);
+        Ref getter_defaults = Ref::steal(PyTuple_Pack(1, default_list.get()));
+        if (!getter_defaults) return fail(38);
+        if (store_function(ns, state.str_from_device_token_getter, from_device_token_getter_def,
+                           state.str_from_device_token_getter, state.doc_from_device_token_getter,
+                           getter_defaults.get()) < 0)
+            return -1;
+
+        if (make_class() < 0) return -1;
+        if (store_function(ns, state.str_lookup_from_device, lookup_from_device_def, state.str_lookup_from_device,
+                           state.doc_lookup_from_device, nullptr) < 0)
+            return -1;
+
+        Ref from_device = Ref::steal(lookup_global(ns, state.str_lookup_from_device));
+        if (!from_device) return fail(261);
+        Ref cls = Ref::steal(lookup_global(ns, state.str_LookupDecorator));
+        if (!cls || PyObject_SetAttr(cls.get(), state.str_from_device, from_device.get()) < 0) return fail(261);
+
+        Ref test = Ref::steal(PyDict_New());
+        if (!test || PyDict_SetItem(ns, state.str_dunder_test, test.get()) < 0) return fail(1);
+        return 0;
+    }
+};
+
+// After a failure: drop this module's own entry from sys.modules (only if it
+// is still this module) so that the next import runs initialisation again
+// instead of returning a half-built module. The pending exception is kept.
+void forget_module(PyObject* module) noexcept {
+    Ref exc = Ref::steal(compat::exc_take());
+    PyObject* modules = PyImport_GetModuleDict();
+    if (modules && state.str_module_full_name) {
+        PyObject* entry = PyDict_GetItemWithError(modules, state.str_module_full_name);
+        if (entry == module && PyDict_DelItem(modules, state.str_module_full_name) < 0) PyErr_Clear();
+        PyErr_Clear();
+    }
+    compat::exc_give(exc.release());
+}
+
+PyObject* initialise() noexcept {
+    if (initialised_module) return Ref::borrow(initialised_module).release();
+    if (check_version() < 0) return nullptr;
+    if (make_empty_constants() < 0 || function_type_ready() < 0) return nullptr;
+
+    Initialisation init;
+    if (init.run() < 0) {
+        if (init.module) forget_module(init.module.get());
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "init orvex.abstract.decorator");
+        return nullptr;
+    }
+    initialised_module = Ref::borrow(init.module.get()).release();
+    return init.module.release();
+}
+
+}  // namespace
+
+}  // namespace orvex::abstract
+
+PyMODINIT_FUNC PyInit_decorator(void) { return orvex::abstract::initialise(); }

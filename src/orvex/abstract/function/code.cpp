@@ -1,0 +1,132 @@
+// Code objects: the introspection code object of each function (signature,
+// local names, first line), and the cached code objects behind traceback
+// entries, one per (entry name, line) since a frame's line comes from its
+// code object's first line.
+#include <array>
+
+#include "../compat.hpp"
+#include "function.hpp"
+
+namespace orvex::abstract {
+
+namespace {
+
+// (name, line) -> code object, for traceback entries. Names are the static
+// strings of the definitions, compared by address. A fixed table: the module
+// has a few dozen failure sites, and a full table only costs the cache.
+struct TracebackCode {
+    const char* name;
+    int line;
+    PyObject* code;
+};
+std::array<TracebackCode, 256> traceback_codes;
+
+PyObject* traceback_code(const char* name, int line) noexcept {
+    const size_t mask = traceback_codes.size() - 1;
+    size_t slot = (reinterpret_cast<size_t>(name) / 8 + static_cast<size_t>(line) * 31) & mask;
+    for (size_t probe = 0; probe <= mask; ++probe, slot = (slot + 1) & mask) {
+        TracebackCode& entry = traceback_codes[slot];
+        if (entry.name == name && entry.line == line) return Ref::borrow(entry.code).release();
+        if (entry.name) continue;
+        Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("src/orvex/abstract/decorator", name, line)));
+        if (!code) return nullptr;
+        // Optimised, new locals: the frame then shows no locals (rather than
+        // the module namespace) to tools that capture them.
+        Ref replace = Ref::steal(PyObject_GetAttrString(code.get(), "replace"));
+        if (!replace) return nullptr;
+        Ref kwargs = Ref::steal(Py_BuildValue("{s:i}", "co_flags", CO_OPTIMIZED | CO_NEWLOCALS));
+        if (!kwargs) return nullptr;
+        Ref flagged = Ref::steal(PyObject_Call(replace.get(), state.empty_tuple, kwargs.get()));
+        if (!flagged) return nullptr;
+        // Making the code object may have run a collection and code that filled
+        // this slot: keep the first one stored.
+        if (entry.name) return Ref::borrow(entry.code).release();
+        entry.name = name;
+        entry.line = line;
+        entry.code = Ref::borrow(flagged.get()).release();
+        return flagged.release();
+    }
+    PyErr_NoMemory();
+    return nullptr;
+}
+
+int set_item(PyObject* dict, PyObject* key, PyObject* value) noexcept {
+    return value ? PyDict_SetItem(dict, key, value) : -1;
+}
+
+}  // namespace
+
+void add_traceback(const char* name, int line, PyObject* globals) noexcept {
+    // Like CPython's own traceback additions: take the pending exception out
+    // while building the frame, so a failure here cannot replace it.
+    Ref exc = Ref::steal(compat::exc_take());
+    if (!exc) return;
+    Ref frame;
+    if (globals && state.empty_tuple) {
+        Ref code = Ref::steal(traceback_code(name, line));
+        if (code)
+            frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
+                PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
+        if (!frame) PyErr_Clear();
+    }
+    compat::exc_give(exc.release());
+    if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+}
+
+int make_code(const FunctionDef& def, PyObject* qualname) noexcept {
+    if (!state.fn_name[def.index]) {
+        Ref name = Ref::steal(PyUnicode_InternFromString(def.name));
+        if (!name) return -1;
+        set_field(state.fn_name[def.index], std::move(name));
+    }
+    if (!state.params[def.index]) {
+        Ref params = Ref::steal(PyTuple_New(def.n_named()));
+        if (!params) return -1;
+        for (int k = 0; k < def.n_named(); ++k) {
+            PyObject* name = PyUnicode_InternFromString(def.varnames[k]);
+            if (!name) return -1;
+            PyTuple_SET_ITEM(params.get(), k, name);
+        }
+        set_field(state.params[def.index], std::move(params));
+    }
+    if (state.code[def.index]) return 0;
+
+    Ref varnames = Ref::steal(PyTuple_New(def.n_varnames));
+    if (!varnames) return -1;
+    for (int k = 0; k < def.n_varnames; ++k) {
+        PyObject* name = PyUnicode_InternFromString(def.varnames[k]);
+        if (!name) return -1;
+        PyTuple_SET_ITEM(varnames.get(), k, name);
+    }
+    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(
+        PyCode_NewEmpty("src/orvex/abstract/decorator", def.name, def.first_line)));
+    if (!empty) return -1;
+    Ref replace = Ref::steal(PyObject_GetAttr(empty.get(), state.str_replace));
+    if (!replace) return -1;
+    Ref kw = Ref::steal(PyDict_New());
+    if (!kw) return -1;
+    const int n_args = def.n_positional;
+    if (set_item(kw.get(), state.str_co_argcount, Ref::steal(PyLong_FromLong(n_args)).get()) < 0 ||
+        set_item(kw.get(), state.str_co_kwonlyargcount, Ref::steal(PyLong_FromLong(def.n_kwonly)).get()) < 0 ||
+        set_item(kw.get(), state.str_co_flags, Ref::steal(PyLong_FromLong(def.flags)).get()) < 0 ||
+        PyDict_SetItem(kw.get(), state.str_co_varnames, varnames.get()) < 0 ||
+        set_item(kw.get(), state.str_co_nlocals, Ref::steal(PyLong_FromLong(def.n_varnames)).get()) < 0)
+        return -1;
+    if (!compat::code_keep_empty_body) {
+        if (PyDict_SetItem(kw.get(), state.str_co_code, state.empty_bytes) < 0 ||
+            set_item(kw.get(), state.str_co_stacksize, Ref::steal(PyLong_FromLong(0)).get()) < 0)
+            return -1;
+    }
+    if (PyDict_SetItemString(kw.get(), compat::code_line_table_keyword, state.empty_bytes) < 0) return -1;
+    if (compat::code_has_qualname) {
+        if (PyDict_SetItem(kw.get(), state.str_co_qualname, qualname) < 0 ||
+            PyDict_SetItem(kw.get(), state.str_co_exceptiontable, state.empty_bytes) < 0)
+            return -1;
+    }
+    Ref code = Ref::steal(PyObject_Call(replace.get(), state.empty_tuple, kw.get()));
+    if (!code) return -1;
+    set_field(state.code[def.index], std::move(code));
+    return 0;
+}
+
+}  // namespace orvex::abstract

@@ -1,0 +1,331 @@
+// The function type shared by every callable of the module: metadata getsets
+// with their own setter messages, binding as a method, repr, __reduce__,
+// cycle collection and weak references. Calls bind arguments here and run the
+// definition's body.
+#include "function.hpp"
+
+#include <structmember.h>
+
+#include "../compat.hpp"
+
+namespace orvex::abstract {
+
+PyTypeObject function_type;
+
+namespace {
+
+FunctionObject* as_function(PyObject* self) noexcept { return reinterpret_cast<FunctionObject*>(self); }
+
+PyObject* none_if_null(PyObject* o) noexcept { return Ref::borrow(o ? o : Py_None).release(); }
+
+// ---- call, binding, repr, pickling
+
+PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    FunctionObject* f = as_function(self);
+    const FunctionDef& def = *f->def;
+    Arguments bound;
+    if (bind_arguments(def, f->defaults, args, kwargs, bound) < 0) {
+        // Functions with named parameters report argument errors at their first
+        // line; the *args/**kwargs-only ones add no entry of their own.
+        if (def.n_named() > 0) return fail(f, def.first_line);
+        return nullptr;
+    }
+    return def.body(f, bound);
+}
+
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
+    if (!obj || obj == Py_None) return Ref::borrow(self).release();
+    return PyMethod_New(self, obj);
+}
+
+PyObject* function_repr(PyObject* self) noexcept {
+    return PyUnicode_FromFormat("<orvex_function %U at %p>", as_function(self)->qualname, self);
+}
+
+PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
+    return PyUnicode_FromString(as_function(self)->def->name);
+}
+
+// ---- cycle collection and lifetime
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    FunctionObject* f = as_function(self);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->module);
+    Py_VISIT(f->globals);
+    Py_VISIT(f->code);
+    Py_VISIT(f->closure);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->defaults_view);
+    Py_VISIT(f->kwdefaults_view);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->dict);
+    return 0;
+}
+
+int function_clear(PyObject* self) noexcept {
+    FunctionObject* f = as_function(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->code);
+    Py_CLEAR(f->closure);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->defaults_view);
+    Py_CLEAR(f->kwdefaults_view);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->dict);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) noexcept {
+    PyObject_GC_UnTrack(self);
+    if (as_function(self)->weakreflist) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    PyObject_GC_Del(self);
+}
+
+// ---- attribute getters and setters
+
+PyObject* function_get_name(PyObject* self, void*) noexcept { return none_if_null(as_function(self)->name); }
+
+int function_set_name(PyObject* self, PyObject* value, void*) noexcept {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
+        return -1;
+    }
+    set_field(as_function(self)->name, Ref::borrow(value));
+    return 0;
+}
+
+PyObject* function_get_qualname(PyObject* self, void*) noexcept {
+    return none_if_null(as_function(self)->qualname);
+}
+
+int function_set_qualname(PyObject* self, PyObject* value, void*) noexcept {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
+        return -1;
+    }
+    set_field(as_function(self)->qualname, Ref::borrow(value));
+    return 0;
+}
+
+PyObject* function_get_doc(PyObject* self, void*) noexcept { return none_if_null(as_function(self)->doc); }
+
+int function_set_doc(PyObject* self, PyObject* value, void*) noexcept {
+    set_field(as_function(self)->doc, Ref::borrow(value ? value : Py_None));
+    return 0;
+}
+
+PyObject* function_get_module(PyObject* self, void*) noexcept {
+    return none_if_null(as_function(self)->module);
+}
+
+int function_set_module(PyObject* self, PyObject* value, void*) noexcept {
+    set_field(as_function(self)->module, Ref::borrow(value));
+    return 0;
+}
+
+PyObject* function_get_dict(PyObject* self, void*) noexcept {
+    FunctionObject* f = as_function(self);
+    if (!f->dict) {
+        Ref d = Ref::steal(PyDict_New());
+        if (!d) return nullptr;
+        set_field(f->dict, std::move(d));
+    }
+    return Ref::borrow(f->dict).release();
+}
+
+int function_set_dict(PyObject* self, PyObject* value, void*) noexcept {
+    if (!value) {
+        PyErr_SetString(PyExc_TypeError, "function's dictionary may not be deleted");
+        return -1;
+    }
+    if (!PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "setting function's dictionary to a non-dict");
+        return -1;
+    }
+    set_field(as_function(self)->dict, Ref::borrow(value));
+    return 0;
+}
+
+PyObject* function_get_globals(PyObject* self, void*) noexcept {
+    return none_if_null(as_function(self)->globals);
+}
+
+PyObject* function_get_none(PyObject*, void*) noexcept { Py_RETURN_NONE; }
+
+PyObject* function_get_self(PyObject* self, void*) noexcept {
+    return none_if_null(as_function(self)->closure);
+}
+
+PyObject* function_get_code(PyObject* self, void*) noexcept { return none_if_null(as_function(self)->code); }
+
+// The introspection views of the stored defaults are built on first read.
+// A failure to build them is reported under its own traceback name.
+int build_default_views(FunctionObject* f) noexcept {
+    const FunctionDef& def = *f->def;
+    const int n_pos_defaults = def.n_positional - def.n_required;
+    if (!f->defaults) return 0;
+    if (!f->defaults_view && n_pos_defaults > 0) {
+        Ref t = Ref::steal(PyTuple_GetSlice(f->defaults, 0, n_pos_defaults));
+        if (!t) return -1;
+        set_field(f->defaults_view, std::move(t));
+    }
+    if (!f->kwdefaults_view && def.n_kwonly > 0) {
+        Ref d = Ref::steal(PyDict_New());
+        if (!d) return -1;
+        PyObject* names = state.params[def.index];
+        for (int k = 0; k < def.n_kwonly; ++k) {
+            PyObject* name = PyTuple_GET_ITEM(names, def.n_positional + k);
+            if (PyDict_SetItem(d.get(), name, PyTuple_GET_ITEM(f->defaults, n_pos_defaults + k)) < 0)
+                return -1;
+        }
+        set_field(f->kwdefaults_view, std::move(d));
+    }
+    return 0;
+}
+
+PyObject* get_default_view(FunctionObject* f, PyObject*& view) noexcept {
+    if (!view && build_default_views(f) < 0) {
+        add_traceback("orvex.abstract.decorator.__defaults__", f->def->first_line, f->globals);
+        return nullptr;
+    }
+    return none_if_null(view);
+}
+
+PyObject* function_get_defaults(PyObject* self, void*) noexcept {
+    FunctionObject* f = as_function(self);
+    return get_default_view(f, f->defaults_view);
+}
+
+int function_set_defaults(PyObject* self, PyObject* value, void*) noexcept {
+    if (!value) value = Py_None;
+    if (value != Py_None && !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    set_field(as_function(self)->defaults_view, Ref::borrow(value));
+    return 0;
+}
+
+PyObject* function_get_kwdefaults(PyObject* self, void*) noexcept {
+    FunctionObject* f = as_function(self);
+    return get_default_view(f, f->kwdefaults_view);
+}
+
+int function_set_kwdefaults(PyObject* self, PyObject* value, void*) noexcept {
+    if (!value) value = Py_None;
+    if (value != Py_None && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
+        return -1;
+    }
+    set_field(as_function(self)->kwdefaults_view, Ref::borrow(value));
+    return 0;
+}
+
+PyObject* function_get_annotations(PyObject* self, void*) noexcept {
+    FunctionObject* f = as_function(self);
+    if (!f->annotations) {
+        Ref d = Ref::steal(PyDict_New());
+        if (!d) return nullptr;
+        set_field(f->annotations, std::move(d));
+    }
+    return Ref::borrow(f->annotations).release();
+}
+
+int function_set_annotations(PyObject* self, PyObject* value, void*) noexcept {
+    if (value == Py_None) value = nullptr;
+    if (value && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    set_field(as_function(self)->annotations, Ref::borrow(value));
+    return 0;
+}
+
+#define ORVEX_GETSET(name, get, set) {const_cast<char*>(name), get, set, nullptr, nullptr}
+
+PyGetSetDef function_getset[] = {
+    ORVEX_GETSET("__name__", function_get_name, function_set_name),
+    ORVEX_GETSET("func_name", function_get_name, function_set_name),
+    ORVEX_GETSET("__qualname__", function_get_qualname, function_set_qualname),
+    ORVEX_GETSET("__doc__", function_get_doc, function_set_doc),
+    ORVEX_GETSET("func_doc", function_get_doc, function_set_doc),
+    ORVEX_GETSET("__module__", function_get_module, function_set_module),
+    ORVEX_GETSET("__dict__", function_get_dict, function_set_dict),
+    ORVEX_GETSET("func_dict", function_get_dict, function_set_dict),
+    ORVEX_GETSET("__globals__", function_get_globals, nullptr),
+    ORVEX_GETSET("func_globals", function_get_globals, nullptr),
+    ORVEX_GETSET("__closure__", function_get_none, nullptr),
+    ORVEX_GETSET("func_closure", function_get_none, nullptr),
+    ORVEX_GETSET("__self__", function_get_self, nullptr),
+    ORVEX_GETSET("__code__", function_get_code, nullptr),
+    ORVEX_GETSET("func_code", function_get_code, nullptr),
+    ORVEX_GETSET("__defaults__", function_get_defaults, function_set_defaults),
+    ORVEX_GETSET("func_defaults", function_get_defaults, function_set_defaults),
+    ORVEX_GETSET("__kwdefaults__", function_get_kwdefaults, function_set_kwdefaults),
+    ORVEX_GETSET("__annotations__", function_get_annotations, function_set_annotations),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+#undef ORVEX_GETSET
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+int function_type_ready() noexcept {
+    PyTypeObject& t = function_type;
+    if (t.tp_flags & Py_TPFLAGS_READY) return 0;
+    t.tp_name = "orvex.abstract.decorator.orvex_function";
+    t.tp_basicsize = sizeof(FunctionObject);
+    // Not a base type. No vectorcall: it would replace the module's own
+    // "keywords must be strings" message with the interpreter's on 3.9+.
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR;
+    t.tp_dealloc = function_dealloc;
+    t.tp_repr = function_repr;
+    t.tp_call = function_call;
+    t.tp_getattro = PyObject_GenericGetAttr;
+    t.tp_setattro = PyObject_GenericSetAttr;
+    t.tp_traverse = function_traverse;
+    t.tp_clear = function_clear;
+    t.tp_weaklistoffset = offsetof(FunctionObject, weakreflist);
+    t.tp_methods = function_methods;
+    t.tp_getset = function_getset;
+    t.tp_descr_get = function_descr_get;
+    t.tp_dictoffset = offsetof(FunctionObject, dict);
+    return PyType_Ready(&t);
+}
+
+PyObject* function_new(const FunctionDef& def, PyObject* qualname, PyObject* doc, PyObject* globals,
+                       PyObject* closure, PyObject* defaults) noexcept {
+    FunctionObject* f = PyObject_GC_New(FunctionObject, &function_type);
+    if (!f) return nullptr;
+    f->def = &def;
+    f->name = Ref::borrow(state.fn_name[def.index]).release();
+    f->qualname = Ref::borrow(qualname).release();
+    f->doc = Ref::borrow(doc ? doc : Py_None).release();
+    f->module = Ref::borrow(state.str_module_full_name).release();
+    f->globals = Ref::borrow(globals).release();
+    f->code = Ref::borrow(state.code[def.index]).release();
+    f->closure = Ref::borrow(closure).release();
+    f->defaults = Ref::borrow(defaults).release();
+    f->defaults_view = nullptr;
+    f->kwdefaults_view = nullptr;
+    f->annotations = nullptr;
+    f->dict = nullptr;
+    f->weakreflist = nullptr;
+    PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
+    return reinterpret_cast<PyObject*>(f);
+}
+
+}  // namespace orvex::abstract

@@ -1,0 +1,126 @@
+// The module's own function type and what every function body needs: argument
+// binding with the module's messages, code objects, traceback entries, and
+// the small runtime helpers (name lookup at call time, presence test, message
+// joining, raising inside a handler). Used by lookup/, tokens/ and decorator.cpp.
+//
+// Rules of use:
+//  - A body receives its bound parameters in an Arguments record (positional
+//    parameters, then keyword-only, then *args, then **kwargs) and returns a
+//    new reference, or nullptr with an exception set.
+//  - A body that fails calls `fail(self, line)` once, where it fails, so that
+//    the exception gets the function's traceback entry at that line.
+#pragma once
+
+#include <Python.h>
+
+#include "../ref.hpp"
+#include "../state.hpp"
+
+namespace orvex::abstract {
+
+struct FunctionObject;
+
+// Bound parameters of one call, each an owned reference (or empty).
+struct Arguments {
+    static constexpr int capacity = 5;
+    Ref slot[capacity];
+    PyObject* operator[](int i) const noexcept { return slot[i].get(); }
+};
+
+using Body = PyObject* (*)(FunctionObject* self, Arguments& args) noexcept;
+
+// A definition: everything about a function that does not change at run time.
+struct FunctionDef {
+    FunctionIndex index;          // slot of its code object and parameter names in State
+    const char* name;             // the definition's name: __name__, co_name, argument messages
+    const char* traceback_name;   // "orvex.abstract.decorator." + qualified path
+    int first_line;
+    int flags;                    // code object flags (CO_OPTIMIZED | CO_NEWLOCALS [| CO_VARARGS | CO_VARKEYWORDS])
+    int n_positional;             // positional-or-keyword parameters
+    int n_required;               // leading positional parameters without a default
+    int n_kwonly;                 // keyword-only parameters (all with defaults here)
+    const char* const* varnames;  // local names, parameters first
+    int n_varnames;
+    Body body;
+
+    bool var_positional() const noexcept { return flags & CO_VARARGS; }
+    bool var_keyword() const noexcept { return flags & CO_VARKEYWORDS; }
+    int n_named() const noexcept { return n_positional + n_kwonly; }
+};
+
+struct FunctionObject {
+    PyObject_HEAD
+    const FunctionDef* def;
+    PyObject* name;              // __name__ (str)
+    PyObject* qualname;          // __qualname__ (str)
+    PyObject* doc;               // __doc__ (any object)
+    PyObject* module;            // __module__ (nullptr reads as None)
+    PyObject* globals;           // module namespace
+    PyObject* code;              // __code__
+    PyObject* closure;           // the dispatch wrapper's closure record, else nullptr
+    PyObject* defaults;          // stored defaults: positional ones, then keyword-only ones
+    PyObject* defaults_view;     // __defaults__ once read or assigned
+    PyObject* kwdefaults_view;   // __kwdefaults__ once read or assigned
+    PyObject* annotations;       // __annotations__ once read or assigned
+    PyObject* dict;              // attribute dictionary, made on first use
+    PyObject* weakreflist;
+};
+
+extern PyTypeObject function_type;
+
+// Makes the function type ready. Returns 0, or -1 with an exception set.
+int function_type_ready() noexcept;
+
+// Makes a function object. `qualname`, `doc`, `globals`, `closure` and
+// `defaults` are borrowed (the last two may be nullptr). The code object comes
+// from State. Returns a new reference, or nullptr with an exception set.
+PyObject* function_new(const FunctionDef& def, PyObject* qualname, PyObject* doc, PyObject* globals,
+                       PyObject* closure, PyObject* defaults) noexcept;
+
+// Binds `args` (a tuple) and `kwargs` (a dict or nullptr, both borrowed) to the
+// parameters of `def`. Returns 0, or -1 with the module's TypeError set.
+int bind_arguments(const FunctionDef& def, PyObject* stored_defaults, PyObject* args,
+                   PyObject* kwargs, Arguments& out) noexcept;
+
+// Makes the introspection code object and parameter-name tuple of `def` into
+// State unless they exist. Returns 0, or -1 with an exception set.
+int make_code(const FunctionDef& def, PyObject* qualname) noexcept;
+
+// Adds a traceback entry named `name` at `line`, with `globals` as the frame's
+// globals, to the pending exception. Never fails: if the entry cannot be made
+// the pending exception is kept as it is.
+void add_traceback(const char* name, int line, PyObject* globals) noexcept;
+
+// Adds `self`'s traceback entry at `line`; returns nullptr for `return fail(...)`.
+inline PyObject* fail(FunctionObject* self, int line) noexcept {
+    add_traceback(self->def->traceback_name, line, self->globals);
+    return nullptr;
+}
+
+// The same for helpers that return an int status: -1.
+inline int fail_status(FunctionObject* self, int line) noexcept {
+    add_traceback(self->def->traceback_name, line, self->globals);
+    return -1;
+}
+
+// Looks `name` up in `globals`, then in the builtins module; neither having it
+// raises NameError "name '%U' is not defined". Returns a new reference or nullptr.
+PyObject* lookup_global(PyObject* globals, PyObject* name) noexcept;
+
+// The presence test: 1 when reading `name` on `obj` succeeds, 0 when the read
+// raises anything (the exception is cleared), -1 with TypeError when `name`
+// is not a str.
+int has_attr(PyObject* obj, PyObject* name) noexcept;
+
+// Joins the str() of each item with no separator. Items that are exact str are
+// used as they are. Returns a new reference or nullptr.
+PyObject* join_str(PyObject* const* items, Py_ssize_t n) noexcept;
+
+// Raises `exc_type(message)` (message stolen-by-borrow: borrowed) through the
+// object that calling the class returns. Returns nullptr.
+PyObject* raise_new(PyObject* exc_type, PyObject* message) noexcept;
+
+// True when the pending exception matches `type`.
+inline bool pending_matches(PyObject* type) noexcept { return PyErr_ExceptionMatches(type); }
+
+}  // namespace orvex::abstract

@@ -1,0 +1,70 @@
+// Runtime helpers shared by the function bodies: module-level names looked up
+// at call time, the presence test, message joining and raising a new exception.
+#include "function.hpp"
+
+namespace orvex::abstract {
+
+PyObject* lookup_global(PyObject* globals, PyObject* name) noexcept {
+    PyObject* found = PyDict_GetItemWithError(globals, name);
+    if (found) return Ref::borrow(found).release();
+    if (PyErr_Occurred()) return nullptr;
+    PyObject* value = PyObject_GetAttr(state.builtins, name);
+    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    }
+    return value;
+}
+
+int has_attr(PyObject* obj, PyObject* name) noexcept {
+    if (!PyUnicode_Check(name)) {
+        PyErr_SetString(PyExc_TypeError, "hasattr(): attribute name must be string");
+        return -1;
+    }
+    // Any exception, not only AttributeError, counts as absence.
+    Ref value = Ref::steal(PyObject_GetAttr(obj, name));
+    if (!value) {
+        PyErr_Clear();
+        return 0;
+    }
+    return 1;
+}
+
+PyObject* join_str(PyObject* const* items, Py_ssize_t n) noexcept {
+    constexpr Py_ssize_t max_items = 8;
+    Ref parts[max_items];
+    if (n > max_items) {
+        PyErr_BadInternalCall();
+        return nullptr;
+    }
+    Py_ssize_t length = 0;
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        parts[k] = Ref::steal(PyObject_Str(items[k]));
+        if (!parts[k]) return nullptr;
+        const Py_ssize_t piece = PyUnicode_GET_LENGTH(parts[k].get());
+        if (piece > PY_SSIZE_T_MAX - length) {
+            PyErr_SetString(PyExc_OverflowError, "join() result is too long for a Python string");
+            return nullptr;
+        }
+        length += piece;
+    }
+    Ref list = Ref::steal(PyList_New(n));
+    if (!list) return nullptr;
+    for (Py_ssize_t k = 0; k < n; ++k) PyList_SET_ITEM(list.get(), k, parts[k].release());
+    return PyUnicode_Join(state.empty_str, list.get());
+}
+
+PyObject* raise_new(PyObject* exc_type, PyObject* message) noexcept {
+    Ref exc = Ref::steal(PyObject_CallFunctionObjArgs(exc_type, message, nullptr));
+    if (!exc) return nullptr;
+    if (PyExceptionClass_Check(exc.get())) {
+        PyErr_SetObject(exc.get(), nullptr);
+    } else if (PyExceptionInstance_Check(exc.get())) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+    } else {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    }
+    return nullptr;
+}
+
+}  // namespace orvex::abstract

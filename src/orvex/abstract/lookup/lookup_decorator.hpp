@@ -1,0 +1,36 @@
+// The class LookupDecorator: construction and method capture, attribute-time
+// lookup with package root discovery, and the dispatch wrapper with the
+// closure record it reads. Module initialisation (decorator.cpp) turns the
+// definitions into the class's functions.
+#pragma once
+
+#include "../function/function.hpp"
+
+namespace orvex::abstract {
+
+// What one __get__ call shares with the wrapper it makes: two owned fields,
+// empty until set; the collector clears both to None.
+struct ClosureRecord {
+    PyObject_HEAD
+    PyObject* func;
+    PyObject* instance;
+};
+
+extern PyTypeObject closure_record_type;
+
+// Makes the closure record type ready. Returns 0, or -1 with an exception set.
+int closure_record_type_ready() noexcept;
+
+// A new record with both fields empty; new reference or nullptr.
+PyObject* closure_record_new() noexcept;
+
+// LookupDecorator.__init__(self, *attrs, builder=..., attr_getter=..., **builder_kwargs): line 106.
+extern const FunctionDef init_def;
+// LookupDecorator.__call__(self, method): line 122.
+extern const FunctionDef call_def;
+// LookupDecorator.__get__(self, instance, owner): line 135.
+extern const FunctionDef get_def;
+// LookupDecorator.__get__.<locals>.wrapper(*args, **kwargs): line 230.
+extern const FunctionDef wrapper_def;
+
+}  // namespace orvex::abstract

@@ -1,0 +1,57 @@
+"""Default search-path builder for :class:`LookupDecorator`.
+
+A search path is a tuple of tokens naming a token package inside an
+abstraction package; ``()`` is the root package itself, which holds the
+generic code.
+"""
+
+from typing import Iterable, List, Optional, Tuple
+
+__all__ = ["default_builder"]
+
+
+def default_builder(
+    tokens: Iterable[Optional[str]], *, mandatory: int = 0
+) -> List[Tuple[str, ...]]:
+    """Return the search paths for *tokens*, most specific first.
+
+    The usable tokens are the leading ones up to, but not including, the
+    first ``None``.  The result holds the tuple of all usable tokens, then
+    each shorter prefix, down to the prefix of length *mandatory*::
+
+        >>> default_builder(('alpha', 'm2'))
+        [('alpha', 'm2'), ('alpha',), ()]
+        >>> default_builder(('alpha', None, 'x'))
+        [('alpha',), ()]
+        >>> default_builder(('a', 'b'), mandatory=1)
+        [('a', 'b'), ('a',)]
+
+    With the default ``mandatory=0`` the last path is ``()``, the root
+    package.  When fewer than *mandatory* tokens are usable the result is
+    empty, so nothing is found.
+
+    Every token, including those after a ``None``, must be a ``str`` or
+    ``None``; anything else raises :exc:`TypeError`.  *mandatory* must be a
+    non-negative ``int`` (``bool`` is refused): a wrong type raises
+    :exc:`TypeError`, a negative value :exc:`ValueError`.
+    """
+    if isinstance(mandatory, bool) or not isinstance(mandatory, int):
+        raise TypeError(
+            "mandatory must be an int, not %s" % type(mandatory).__name__
+        )
+    if mandatory < 0:
+        raise ValueError("mandatory must be >= 0, got %d" % mandatory)
+
+    tokens = tuple(tokens)
+    usable = len(tokens)
+    for i, token in enumerate(tokens):
+        if token is None:
+            if i < usable:
+                usable = i
+        elif not isinstance(token, str):
+            raise TypeError(
+                "token %r must be a str or None, not %s"
+                % (token, type(token).__name__)
+            )
+    tokens = tokens[:usable]
+    return [tokens[:n] for n in range(usable, mandatory - 1, -1)]
