@@ -97,6 +97,14 @@ static inline PyObject* handled_exception_get() noexcept {
 #endif
 }
 
+// The handled exception as the top of the thread's exception stack holds it
+// (borrowed; nullptr or None when there is none). What PyErr_SetExcInfo and
+// PyErr_SetHandledException write, read without a call: the dispatch wrapper
+// compares it before and after each call.
+static inline PyObject* handled_exception_peek() noexcept {
+    return PyThreadState_GET()->exc_info->exc_value;
+}
+
 // Sets the handled exception (borrowed; nullptr clears it).
 static inline void handled_exception_set(PyObject* exc) noexcept {
 #if PY_VERSION_HEX >= 0x030B0000

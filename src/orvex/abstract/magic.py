@@ -43,15 +43,12 @@ def default_builder(
         raise ValueError("mandatory must be >= 0, got %d" % mandatory)
 
     tokens = tuple(tokens)
-    usable = len(tokens)
-    for i, token in enumerate(tokens):
-        if token is None:
-            if i < usable:
-                usable = i
-        elif not isinstance(token, str):
+    for token in tokens:
+        if token is not None and not isinstance(token, str):
             raise TypeError(
                 "token %r must be a str or None, not %s"
                 % (token, type(token).__name__)
             )
-    tokens = tokens[:usable]
-    return [tokens[:n] for n in range(usable, mandatory - 1, -1)]
+    if None in tokens:
+        tokens = tokens[:tokens.index(None)]
+    return [tokens[:n] for n in range(len(tokens), mandatory - 1, -1)]

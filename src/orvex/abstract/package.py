@@ -47,6 +47,7 @@ class _Miss:
 
 
 def _str_tuple(value: Iterable[str], what: str) -> Tuple[str, ...]:
+    """Return *value* as a tuple of str, or raise TypeError."""
     if isinstance(value, str):
         raise TypeError("%s must be an iterable of str, not str" % what)
     items = tuple(value)
@@ -96,6 +97,9 @@ class AbstractPackage:
     first :meth:`learn`, :meth:`lookup` or :attr:`token_paths` does.
 
     Raises :exc:`ImportError` if *name* is not in :data:`sys.modules`.
+
+    Safe to share between threads: learning happens once under a lock, and
+    the lookup cache only ever gets whole entries added.
     """
 
     __slots__ = ("_name", "_root", "_module", "_paths", "_lock", "_cache")

@@ -120,7 +120,12 @@ PyObject* join_str(PyObject* const* items, Py_ssize_t n) noexcept;
 // object that calling the class returns. Returns nullptr.
 PyObject* raise_new(PyObject* exc_type, PyObject* message) noexcept;
 
-// True when the pending exception matches `type`.
-inline bool pending_matches(PyObject* type) noexcept { return PyErr_ExceptionMatches(type); }
+// Takes the pending exception out (new reference, normalised), so that the
+// code of an exception handler can run; pair with chain_to_handled().
+Ref take_pending() noexcept;
+
+// Gives the exception now pending `handled` as its __context__, as raising
+// inside an `except` block does. `handled` is consumed.
+void chain_to_handled(Ref handled) noexcept;
 
 }  // namespace orvex::abstract

@@ -2,6 +2,8 @@
 // at call time, the presence test, message joining and raising a new exception.
 #include "function.hpp"
 
+#include "../compat.hpp"
+
 namespace orvex::abstract {
 
 PyObject* lookup_global(PyObject* globals, PyObject* name) noexcept {
@@ -65,6 +67,15 @@ PyObject* raise_new(PyObject* exc_type, PyObject* message) noexcept {
         PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
     }
     return nullptr;
+}
+
+Ref take_pending() noexcept { return Ref::steal(compat::exc_take()); }
+
+void chain_to_handled(Ref handled) noexcept {
+    Ref raised = Ref::steal(compat::exc_take());
+    if (raised && handled && raised.get() != handled.get())
+        PyException_SetContext(raised.get(), handled.release());
+    compat::exc_give(raised.release());
 }
 
 }  // namespace orvex::abstract

@@ -1,0 +1,71 @@
+// The dispatch wrapper: calls the implementation found at fetch time with
+// the object first and the caller's arguments after. This is the hottest path
+// of the package: no lookups beyond the closure record, no joined tuple for
+// short argument lists, and the keyword dict is the private copy made by
+// argument binding (the callee never receives the caller's own dict).
+#include "../compat.hpp"
+#include "lookup_decorator.hpp"
+
+namespace orvex::abstract {
+
+namespace {
+
+PyObject* unbound_free_variable(const char* name) noexcept {
+    PyErr_Format(PyExc_NameError, "free variable '%s' referenced before assignment in enclosing scope", name);
+    return nullptr;
+}
+
+// func(instance, *args, **kwargs); `args` is a tuple, `kwargs` a dict or nullptr.
+PyObject* call_with_instance(PyObject* func, PyObject* instance, PyObject* args, PyObject* kwargs) noexcept {
+    constexpr Py_ssize_t on_stack = 8;
+    const Py_ssize_t n = PyTuple_GET_SIZE(args);
+    if (n < on_stack) {
+        PyObject* stack[on_stack];
+        stack[0] = instance;
+        for (Py_ssize_t k = 0; k < n; ++k) stack[k + 1] = PyTuple_GET_ITEM(args, k);
+        return compat::vectorcall_dict(func, stack, static_cast<size_t>(n + 1), kwargs);
+    }
+    Ref joined = Ref::steal(PyTuple_New(n + 1));
+    if (!joined) return nullptr;
+    PyTuple_SET_ITEM(joined.get(), 0, Ref::borrow(instance).release());
+    for (Py_ssize_t k = 0; k < n; ++k) PyTuple_SET_ITEM(joined.get(), k + 1, Ref::borrow(PyTuple_GET_ITEM(args, k)).release());
+    return PyObject_Call(func, joined.get(), kwargs);
+}
+
+PyObject* wrapper(FunctionObject* self, Arguments& args) noexcept {
+    auto* record = reinterpret_cast<ClosureRecord*>(self->closure);
+    // Held for the whole call: a collection during the call may clear the record.
+    Ref func = Ref::borrow(record ? record->func : nullptr);
+    if (!func) return unbound_free_variable("func"), fail(self, 232);
+    Ref instance = Ref::borrow(record->instance);
+    if (!instance) return unbound_free_variable("instance"), fail(self, 232);
+
+    // The caller's handled exception is put back if a (C) callee changed it.
+    Ref handled = Ref::borrow(compat::handled_exception_peek());
+    Ref result = Ref::steal(call_with_instance(func.get(), instance.get(), args[0], args[1]));
+    if (compat::handled_exception_peek() != handled.get()) {
+        Ref pending = Ref::steal(compat::exc_take());
+        compat::handled_exception_set(handled.get() == Py_None ? nullptr : handled.get());
+        compat::exc_give(pending.release());
+    }
+    if (result) return result.release();
+    if (!PyErr_Occurred()) {
+        PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
+        return fail(self, 232);
+    }
+    fail(self, 232);
+    // NotImplementedError is caught and raised again, unchanged, from the handler.
+    if (PyErr_ExceptionMatches(state.builtin_NotImplementedError)) return fail(self, 234);
+    return nullptr;
+}
+
+const char* const varnames[] = {"args", "kwargs", "e"};
+
+}  // namespace
+
+const FunctionDef wrapper_def = {
+    fn_wrapper, "wrapper", "orvex.abstract.decorator.LookupDecorator.__get__.wrapper",
+    230, CO_OPTIMIZED | CO_NEWLOCALS | CO_VARARGS | CO_VARKEYWORDS, 0, 0, 0, varnames, 3, wrapper,
+};
+
+}  // namespace orvex::abstract

@@ -1,0 +1,203 @@
+import importlib
+import sys
+import threading
+import time
+
+import pytest
+
+import orvex.abstract.package as package_mod
+from orvex.abstract.package import AbstractPackage
+
+OPS = "import mylib\nmylib.LOADS.append(__name__)\nclass Ops:\n    pass\n"
+CLS = "class Ops:\n    pass\n"
+LAYOUT = {
+    "mylib/__init__.py": "LOADS = []\nclass Root:\n    pass\n",
+    "mylib/ops.py": OPS,
+    "mylib/sub/__init__.py": "",
+    "mylib/sub/ops.py": OPS,
+    "mylib/alpha/__init__.py": "class Alpha:\n    pass\n",
+    "mylib/alpha/ops.py": OPS,
+    "mylib/alpha/sub/__init__.py": "",
+    "mylib/alpha/sub/ops.py": OPS,
+    "mylib/alpha/m2/__init__.py": "",
+    "mylib/alpha/m2/ops.py": OPS,
+    # none of these is a token package
+    "mylib/data/inner/__init__.py": "",
+    "mylib/not-a-token/__init__.py": "",
+    "mylib/__pycache__/__init__.py": "",
+}
+TOKEN_PATHS = {(), ("alpha",), ("alpha", "m2"), ("alpha", "sub"), ("sub",)}
+
+
+@pytest.fixture
+def write(tmp_path, monkeypatch):
+    """Write files below tmp_path, which is on sys.path; forget their modules after."""
+    roots = set()
+
+    def write(files, base=tmp_path):
+        for rel, text in files.items():
+            (base / rel).parent.mkdir(parents=True, exist_ok=True)
+            (base / rel).write_text(text)
+            roots.add(rel.split("/")[0].rsplit(".py", 1)[0])
+        importlib.invalidate_caches()
+
+    monkeypatch.syspath_prepend(str(tmp_path))
+    monkeypatch.setattr(sys, "dont_write_bytecode", True)  # files get rewritten
+    yield write
+    for name in list(sys.modules):
+        if name.split(".")[0] in roots:
+            del sys.modules[name]
+
+
+@pytest.fixture
+def pkg(write, tmp_path):
+    write(LAYOUT)
+    (tmp_path / "mylib/alpha/loop").symlink_to(tmp_path / "mylib/alpha")
+    importlib.import_module("mylib")
+    return AbstractPackage("mylib")
+
+
+def test_learn(pkg, write):
+    assert pkg.token_paths == TOKEN_PATHS
+    assert "mylib.alpha" not in sys.modules  # learning imports nothing
+    lazy = AbstractPackage("mylib", delay=True)
+    assert not lazy.learned and "not learned" in repr(lazy)
+    write({"mylib/beta/__init__.py": ""})
+    pkg.learn()
+    assert pkg.token_paths == TOKEN_PATHS
+    assert lazy.lookup(("mylib",), ("beta",), "__name__") == "mylib.beta"  # learns first
+    assert lazy.token_paths == TOKEN_PATHS | {("beta",)}
+
+
+@pytest.mark.parametrize(
+    "relpath, seq, name, module",
+    [
+        (("mylib", "ops"), (), "Ops", "mylib.ops"),
+        (("mylib", "ops"), ("alpha",), "Ops", "mylib.alpha.ops"),
+        (("mylib", "ops"), ["alpha", "m2"], "Ops", "mylib.alpha.m2.ops"),
+        (("mylib", "sub", "ops"), (), "Ops", "mylib.sub.ops"),
+        (("mylib", "sub", "ops"), ("alpha",), "Ops", "mylib.alpha.sub.ops"),
+        (("mylib",), (), "Root", "mylib"),
+        (("mylib",), ("alpha",), "Alpha", "mylib.alpha"),
+    ],
+)
+def test_lookup_finds(pkg, relpath, seq, name, module):
+    assert pkg.lookup(relpath, seq, name) is getattr(sys.modules[module], name)
+
+
+@pytest.mark.parametrize(
+    "relpath, seq, name, message",
+    [
+        (("other", "ops"), (), "Ops", "'other.ops' is outside .* 'mylib'"),
+        (("mylib", "ops"), ("m2",), "Ops", "no token package 'm2'"),
+        (("mylib", "ops"), ("data",), "Ops", "no token package 'data'"),
+        (("mylib", "ops"), ("alpha", "loop"), "Ops", "no token package 'alpha.loop'"),
+        (("mylib", "ops"), ("alpha",), "f", "'mylib.alpha.ops' has no attribute 'f'"),
+        (("mylib", "nope"), ("alpha",), "Ops", "no module named 'mylib.alpha.nope'"),
+        (("mylib", "nope", "ops"), (), "Ops", "no module named 'mylib.nope'"),
+        (("mylib", "ops", "deeper"), (), "X", "'mylib.ops' is not a package"),
+    ],
+)
+def test_lookup_misses(pkg, relpath, seq, name, message):
+    for _ in range(2):  # fresh and cached
+        with pytest.raises(KeyError, match=message):
+            pkg.lookup(relpath, seq, name)
+
+
+@pytest.mark.parametrize(
+    "seq, relpath, match",
+    [
+        ("alpha", ("mylib", "ops"), "seq must be an iterable of str"),
+        (("alpha", 1), ("mylib", "ops"), r"seq items must be str, got 1 \(int\)"),
+        ((), ("mylib", None), "relpath items must be str"),
+    ],
+)
+def test_lookup_bad_arguments(pkg, seq, relpath, match):
+    with pytest.raises(TypeError, match=match):
+        pkg.lookup(relpath, seq, "Ops")
+
+
+def test_results_and_misses_are_cached(pkg, write):
+    first = pkg.lookup(("mylib", "ops"), ("alpha",), "Ops")
+    del sys.modules["mylib.alpha.ops"]
+    assert pkg.lookup(("mylib", "ops"), ["alpha"], "Ops") is first
+    assert sys.modules["mylib"].LOADS == ["mylib.alpha.ops"]
+    with pytest.raises(KeyError):
+        pkg.lookup(("mylib", "late"), (), "Ops")
+    write({"mylib/late.py": CLS})
+    with pytest.raises(KeyError, match="no module named 'mylib.late'"):
+        pkg.lookup(("mylib", "late"), (), "Ops")
+    assert AbstractPackage("mylib").lookup(("mylib", "late"), (), "Ops").__module__ == "mylib.late"
+
+
+@pytest.mark.parametrize(
+    "path, body, relpath, seq, exc",
+    [
+        ("mylib/bad.py", "raise RuntimeError('bad')", ("mylib", "bad"), (), RuntimeError),
+        ("mylib/bad.py", "import no_such_dep_q7", ("mylib", "bad"), (), ModuleNotFoundError),
+        ("mylib/bad.py", "raise KeyError('bad')", ("mylib", "bad"), (), KeyError),
+        # the missing module is inside the package, next to the looked-up one
+        ("mylib/alpha/bad/__init__.py", "import mylib.alpha.bad.nope", ("mylib", "bad", "ops"),
+         ("alpha",), ModuleNotFoundError),
+        ("mylib/gamma/__init__.py", "raise RuntimeError('bad')", ("mylib",), ("gamma",), RuntimeError),
+    ],
+)
+def test_import_errors_propagate(pkg, write, path, body, relpath, seq, exc):
+    write({path: body, "mylib/alpha/bad/ops.py": CLS})
+    fresh = AbstractPackage("mylib")  # knows the new token packages
+    with pytest.raises(exc, match="bad|no_such_dep_q7"):
+        fresh.lookup(relpath, seq, "Ops")
+    write({path: CLS})  # once fixed it is found: the error was not cached
+    assert fresh.lookup(relpath, seq, "Ops").__name__ == "Ops"
+
+
+def test_roots(write, tmp_path):
+    extra = tmp_path / "extra"
+    write({"mylib/__init__.py": "__path__.append(%r)\n" % str(extra), "plainroot.py": CLS,
+           "outer/__init__.py": "", "outer/lib/__init__.py": "", "outer/lib/alpha/__init__.py": "",
+           "outer/lib/alpha/ops.py": CLS})
+    write({"beta/__init__.py": "", "beta/ops.py": CLS}, extra)
+    for name in ("mylib", "plainroot", "outer.lib"):
+        importlib.import_module(name)
+    assert AbstractPackage("mylib").lookup(("mylib", "ops"), ("beta",), "Ops").__module__ == "mylib.beta.ops"
+    plain = AbstractPackage("plainroot")
+    assert plain.token_paths == {()}
+    assert plain.lookup(("plainroot",), (), "Ops") is sys.modules["plainroot"].Ops
+    dotted = AbstractPackage("outer.lib")
+    assert dotted.lookup(("outer", "lib", "ops"), ("alpha",), "Ops").__module__ == "outer.lib.alpha.ops"
+    with pytest.raises(KeyError, match="outside"):
+        dotted.lookup(("outer", "ops"), (), "Ops")
+    with pytest.raises(ImportError, match="'never_imported' .* not in sys.modules"):
+        AbstractPackage("never_imported")
+
+
+def test_concurrent_first_fetch(pkg, monkeypatch):
+    scans = []
+    real_scan = package_mod._scan
+
+    def slow_scan(directory, prefix, found, ancestors):
+        if prefix == ():
+            scans.append(directory)
+            time.sleep(0.01)  # widen the window for a racing thread
+        real_scan(directory, prefix, found, ancestors)
+
+    monkeypatch.setattr(package_mod, "_scan", slow_scan)
+    lazy = AbstractPackage("mylib", delay=True)
+    barrier = threading.Barrier(8)
+    results, errors = [], []
+
+    def first_fetch():
+        barrier.wait()
+        try:
+            lazy.learn()
+            results.append(lazy.lookup(("mylib", "ops"), ("alpha", "m2"), "Ops"))
+        except BaseException as exc:
+            errors.append(exc)
+
+    threads = [threading.Thread(target=first_fetch) for _ in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == [] and len(scans) == 1
+    assert results == [sys.modules["mylib.alpha.m2.ops"].Ops] * 8
