@@ -5,6 +5,14 @@
 #include <Python.h>
 #include <frameobject.h>
 
+// The entry point must stay visible when the build hides other symbols;
+// before 3.9 PyMODINIT_FUNC carries no visibility attribute.
+#if PY_VERSION_HEX >= 0x03090000
+#define ORVEX_MODINIT_FUNC PyMODINIT_FUNC
+#else
+#define ORVEX_MODINIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject*
+#endif
+
 namespace orvex::abstract::compat {
 
 // PyObject_CallOneArg / PyObject_Vectorcall appeared in 3.9; 3.8 spells the

@@ -350,4 +350,4 @@ PyObject* initialise() noexcept {
 
 }  // namespace orvex::abstract
 
-PyMODINIT_FUNC PyInit_decorator(void) { return orvex::abstract::initialise(); }
+ORVEX_MODINIT_FUNC PyInit_decorator(void) { return orvex::abstract::initialise(); }
