@@ -5,9 +5,15 @@ abstraction package; ``()`` is the root package itself, which holds the
 generic code.
 """
 
-from typing import Iterable, List, Optional, Tuple
+from typing import Dict, Iterable, List, Optional, Tuple
 
 __all__ = ["default_builder"]
+
+# The decorator calls the builder on every method fetch, mostly with the same
+# few token tuples: remember the answer for those (bounded; thread-safe since
+# single dict operations are atomic).
+_paths_cache = {}  # type: Dict[Tuple[Tuple[Optional[str], ...], int], Tuple[Tuple[str, ...], ...]]
+_CACHE_LIMIT = 1024
 
 
 def default_builder(
@@ -35,6 +41,15 @@ def default_builder(
     non-negative ``int`` (``bool`` is refused): a wrong type raises
     :exc:`TypeError`, a negative value :exc:`ValueError`.
     """
+    # Only exact tuples and ints are remembered: a bool equals an int as a
+    # key but must still be refused below.
+    cacheable = type(tokens) is tuple and type(mandatory) is int
+    if cacheable:
+        try:
+            return list(_paths_cache[tokens, mandatory])
+        except (KeyError, TypeError):  # new, or a token that cannot be hashed
+            pass
+
     if isinstance(mandatory, bool) or not isinstance(mandatory, int):
         raise TypeError(
             "mandatory must be an int, not %s" % type(mandatory).__name__
@@ -49,6 +64,12 @@ def default_builder(
                 "token %r must be a str or None, not %s"
                 % (token, type(token).__name__)
             )
+    key = (tokens, mandatory)
     if None in tokens:
         tokens = tokens[:tokens.index(None)]
-    return [tokens[:n] for n in range(len(tokens), mandatory - 1, -1)]
+    paths = [tokens[:n] for n in range(len(tokens), mandatory - 1, -1)]
+    if cacheable:
+        if len(_paths_cache) >= _CACHE_LIMIT:
+            _paths_cache.clear()
+        _paths_cache[key] = tuple(paths)
+    return paths
