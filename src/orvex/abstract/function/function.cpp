@@ -23,6 +23,12 @@ PyObject* none_if_null(PyObject* o) noexcept { return Ref::borrow(o ? o : Py_Non
 PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     FunctionObject* f = as_function(self);
     const FunctionDef& def = *f->def;
+    // A function that the cycle collector has cleared (reachable again only
+    // from a finaliser) has no namespace left to run in.
+    if (!f->globals) {
+        PyErr_Format(PyExc_SystemError, "%s() was cleared by the garbage collector", def.name);
+        return nullptr;
+    }
     Arguments bound;
     if (bind_arguments(def, f->defaults, args, kwargs, bound) < 0) {
         // Functions with named parameters report argument errors at their first
