@@ -139,8 +139,10 @@ static constexpr const char* code_line_table_keyword =
 #endif
 static constexpr bool code_has_qualname = PY_VERSION_HEX >= 0x030B0000;
 // From 3.11 an executed code object with really empty bytecode crashes the
-// interpreter; keep the small raising body (and the stack it needs) that
-// PyCode_NewEmpty makes there. Before 3.11 empty bytecode raises SystemError.
+// interpreter; keep the small raising body that PyCode_NewEmpty makes there,
+// with the stack it needs and its line table (all at the first line, as an
+// empty table meant before 3.11; an empty one there breaks traceback
+// printing). Before 3.11 empty bytecode raises SystemError.
 static constexpr bool code_keep_empty_body = PY_VERSION_HEX >= 0x030B0000;
 
 }  // namespace orvex::abstract::compat

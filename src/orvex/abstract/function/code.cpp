@@ -114,10 +114,10 @@ int make_code(const FunctionDef& def, PyObject* qualname) noexcept {
         return -1;
     if (!compat::code_keep_empty_body) {
         if (PyDict_SetItem(kw.get(), state.str_co_code, state.empty_bytes) < 0 ||
-            set_item(kw.get(), state.str_co_stacksize, Ref::steal(PyLong_FromLong(0)).get()) < 0)
+            set_item(kw.get(), state.str_co_stacksize, Ref::steal(PyLong_FromLong(0)).get()) < 0 ||
+            PyDict_SetItemString(kw.get(), compat::code_line_table_keyword, state.empty_bytes) < 0)
             return -1;
     }
-    if (PyDict_SetItemString(kw.get(), compat::code_line_table_keyword, state.empty_bytes) < 0) return -1;
     if (compat::code_has_qualname) {
         if (PyDict_SetItem(kw.get(), state.str_co_qualname, qualname) < 0 ||
             PyDict_SetItem(kw.get(), state.str_co_exceptiontable, state.empty_bytes) < 0)
