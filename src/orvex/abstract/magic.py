@@ -5,14 +5,17 @@ abstraction package; ``()`` is the root package itself, which holds the
 generic code.
 """
 
-from typing import Dict, Iterable, List, Optional, Tuple
+from typing import Dict, Iterable, List, Optional, Tuple, cast
 
 __all__ = ["default_builder"]
 
 # The decorator calls the builder on every method fetch, mostly with the same
 # few token tuples: remember the answer for those (bounded; thread-safe since
 # single dict operations are atomic).
-_paths_cache = {}  # type: Dict[Tuple[Tuple[Optional[str], ...], int], Tuple[Tuple[str, ...], ...]]
+# Keys hold exact tuples of tokens; the type says Iterable because the hit
+# test below asks with the argument itself, after a check that mypy does not
+# carry over.
+_paths_cache = {}  # type: Dict[Tuple[Iterable[Optional[str]], int], Tuple[Tuple[str, ...], ...]]
 _CACHE_LIMIT = 1024
 
 
@@ -67,7 +70,11 @@ def default_builder(
     key = (tokens, mandatory)
     if None in tokens:
         tokens = tokens[:tokens.index(None)]
-    paths = [tokens[:n] for n in range(len(tokens), mandatory - 1, -1)]
+    # No None is left in tokens.
+    paths = cast(
+        List[Tuple[str, ...]],
+        [tokens[:n] for n in range(len(tokens), mandatory - 1, -1)],
+    )
     if cacheable:
         if len(_paths_cache) >= _CACHE_LIMIT:
             _paths_cache.clear()

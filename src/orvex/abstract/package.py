@@ -118,7 +118,8 @@ class AbstractPackage:
         self._module = module
         self._paths = None  # type: Optional[FrozenSet[TokenPath]]
         self._lock = threading.Lock()
-        self._cache = {}  # type: Dict[Tuple[TokenPath, TokenPath, str], Any]
+        # Stored under tuples; lookup() asks with the caller's seq as given.
+        self._cache = {}  # type: Dict[Tuple[TokenPath, Iterable[str], str], Any]
         if not delay:
             self.learn()
 

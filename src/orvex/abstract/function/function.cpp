@@ -45,7 +45,9 @@ PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept 
 }
 
 PyObject* function_repr(PyObject* self) noexcept {
-    return PyUnicode_FromFormat("<orvex_function %U at %p>", as_function(self)->qualname, self);
+    PyObject* qualname = as_function(self)->qualname;
+    if (!qualname) return PyUnicode_FromFormat("<orvex_function at %p>", self);  // cleared
+    return PyUnicode_FromFormat("<orvex_function %U at %p>", qualname, self);
 }
 
 PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
