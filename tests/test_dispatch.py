@@ -1,0 +1,241 @@
+"""Dispatch end to end: real abstraction packages on disk, the real builder,
+token getter and AbstractPackage."""
+
+import importlib
+import os
+import sys
+import textwrap
+
+import pytest
+
+from orvex.abstract.package import AbstractPackage
+from lookup_support import (
+    GET, PKG_ATTR, WRAPPER, frames, get_lines, missing, module_entries, not_found,
+)
+
+LAYOUT = {
+    "{pkg}/__init__.py": """
+        from orvex.abstract import LookupDecorator
+
+        class Top:
+            os = None
+
+            @LookupDecorator("os")
+            def where(self):
+                return "generic top"
+    """,
+    "{pkg}/ops.py": """
+        from orvex.abstract import LookupDecorator
+
+        class Device:
+            def __init__(self, **tokens):
+                self.__dict__.update(tokens)
+
+        class Ops:
+            def __init__(self, **tokens):
+                self.__dict__.update(tokens)
+
+            @LookupDecorator("os", "platform")
+            def run(self, *args, **kwargs):
+                return "generic", self, args, kwargs
+
+            @LookupDecorator("os", "platform")
+            def extra(self):
+                return "generic extra"
+
+            @LookupDecorator("os", "platform", mandatory=2)
+            def strict(self):
+                return "generic strict"
+
+            class Inner:
+                os, platform = "alpha", None
+
+                @LookupDecorator("os", "platform")
+                def run(self):
+                    return "generic inner"
+
+        def make_local():
+            class Local:
+                os = "alpha"
+
+                @LookupDecorator("os")
+                def run(self):
+                    return "generic local"
+            return Local
+    """,
+    "{pkg}/alpha/__init__.py": """
+        class Top:
+            def where(self):
+                return "alpha top"
+    """,
+    "{pkg}/alpha/ops.py": """
+        from {pkg} import ops
+
+        class Ops(ops.Ops):  # extra and strict stay generic
+            def run(self, *args, **kwargs):
+                return "alpha", self, args, kwargs
+
+            class Inner:
+                def run(self):
+                    raise NotImplementedError("alpha inner")
+    """,
+    "{pkg}/alpha/m2/__init__.py": "",
+    "{pkg}/alpha/m2/ops.py": """
+        class Ops:
+            def run(self, *args, **kwargs):
+                return "alpha.m2", self, args, kwargs
+    """,
+    "{pkg}/beta/__init__.py": "",
+    "{pkg}/beta/ops.py": "raise RuntimeError('beta is broken')",
+    "{pkg}_flat.py": """
+        from orvex.abstract import LookupDecorator
+
+        class Flat:
+            @LookupDecorator()
+            def run(self):
+                pass
+    """,
+    "{other}/__init__.py": "",
+    "{other}/sub.py": """
+        from {pkg}.ops import Ops
+
+        class Sub(Ops):
+            pass
+    """,
+    "{other}/alpha/__init__.py": "",
+    "{other}/alpha/sub.py": """
+        class Sub:
+            def run(self, *args, **kwargs):
+                return "other alpha", self, args, kwargs
+    """,
+}
+
+
+@pytest.fixture
+def names(tmp_path, monkeypatch):
+    """Lays out LAYOUT below tmp_path; forgets its modules and finders after."""
+    names = {"pkg": "dispatch_pkg", "other": "dispatch_other"}
+    for path, text in LAYOUT.items():
+        file = tmp_path / path.format(**names)
+        file.parent.mkdir(parents=True, exist_ok=True)
+        file.write_text(textwrap.dedent(text.format(**names)))
+    monkeypatch.syspath_prepend(str(tmp_path))
+    monkeypatch.setattr(sys, "dont_write_bytecode", True)
+    importlib.invalidate_caches()
+    yield names
+    for name in list(sys.modules):
+        if name.split(".")[0] in (names["pkg"], names["other"], names["pkg"] + "_flat"):
+            del sys.modules[name]
+    for path in list(sys.path_importer_cache):
+        if path.startswith(str(tmp_path)):
+            del sys.path_importer_cache[path]
+
+
+def ops_module(names):
+    return importlib.import_module(names["pkg"] + ".ops")
+
+
+@pytest.mark.parametrize("tokens, tag", [
+    (dict(os="alpha", platform="m2"), "alpha.m2"),
+    (dict(os="alpha", platform="k9"), "alpha"),
+    (dict(os="alpha", platform=None), "alpha"),
+    (dict(os="gamma", platform="m2"), "generic"),
+    (dict(os=None, platform="m2"), "generic"),
+    (dict(device=dict(os="alpha", platform="m2")), "alpha.m2"),
+    (dict(os="alpha", device=dict(os="gamma", platform="m2")), "alpha.m2"),
+])
+def test_dispatch_by_tokens(names, tokens, tag):
+    ops = ops_module(names)
+    tokens = dict(tokens)
+    if "device" in tokens:
+        tokens["device"] = ops.Device(**tokens["device"])
+    obj = ops.Ops(**tokens)
+    assert obj.run(1, k=2) == (tag, obj, (1,), {"k": 2})
+    assert ops.Ops.run(obj) == ("generic", obj, (), {})  # through the class: the plain function
+
+
+def test_root_carries_one_learned_package(names):
+    ops = ops_module(names)
+    ops.Ops(os="alpha", platform="m2").run()
+    root = sys.modules[names["pkg"]]
+    package = getattr(root, PKG_ATTR)
+    ops.Ops(os=None, platform=None).extra()
+    assert getattr(root, PKG_ATTR) is package
+    assert type(package) is AbstractPackage and package.name == names["pkg"] and package.learned
+
+
+def test_inherited_and_nested(names):
+    ops, pkg = ops_module(names), names["pkg"]
+    assert ops.Ops(os="alpha", platform="k9").extra() == "generic extra"
+    with pytest.raises(LookupError) as info:  # the first class found is the one used
+        ops.Ops(os="alpha", platform="m2").extra
+    assert str(info.value) == missing("Ops", pkg + ".alpha.m2.ops", "extra")
+    assert get_lines(info.value) == [224]
+
+    inner = ops.Ops.Inner()
+    with pytest.raises(NotImplementedError) as info:
+        inner.run()
+    assert module_entries(info.value) == [(WRAPPER, 234), (WRAPPER, 232)]
+    assert frames(info.value)[-1][1].endswith(os.path.join(pkg, "alpha", "ops.py"))
+
+    inner.platform = "m2"
+    with pytest.raises(LookupError) as info:
+        inner.run
+    assert str(info.value) == missing("Ops", pkg + ".alpha.m2.ops", "Inner")
+    assert get_lines(info.value) == [218]
+
+
+def test_class_in_root_init(names):
+    Top = importlib.import_module(names["pkg"]).Top
+    top = Top()
+    assert top.where() == "generic top"
+    top.os = "alpha"
+    assert top.where() == "alpha top"
+
+
+def test_function_local_class(names):
+    local = ops_module(names).make_local()()
+    with pytest.raises(LookupError) as info:
+        local.run
+    assert str(info.value) == missing("make_local", names["pkg"] + ".ops", "<locals>")
+    assert type(info.value.__context__) is AttributeError
+
+
+@pytest.mark.parametrize("tokens, shown", [
+    (dict(os="alpha", platform=None), None),  # too few tokens: no search path at all
+    (dict(os="alpha", platform="k9"), ("alpha", "k9")),
+])
+def test_builder_keywords(names, tokens, shown):
+    with pytest.raises(LookupError) as info:
+        ops_module(names).Ops(**tokens).strict
+    assert str(info.value) == not_found((names["pkg"], "ops"), shown, "Ops")
+
+
+def test_errors_from_the_package_and_getter(names):
+    ops = ops_module(names)
+    with pytest.raises(RuntimeError, match="beta is broken") as info:
+        ops.Ops(os="beta", platform=None).run
+    assert get_lines(info.value) == [201]
+
+    obj = ops.Ops(os="alpha")
+    with pytest.raises(AttributeError) as info:
+        obj.run
+    assert str(info.value) == "No attribute 'platform' on '%s'" % obj
+    assert module_entries(info.value) == [(GET, 185), ("orvex.abstract.decorator.default_token_getter", 33)]
+
+
+def test_subclass_in_another_package(names):
+    Sub = importlib.import_module(names["other"] + ".sub").Sub
+    obj = Sub(os="alpha", platform="m2")
+    assert obj.run(3) == ("other alpha", obj, (3,), {})
+    obj.os = "gamma"
+    assert obj.run()[0] == "generic"  # the found class inherits the decorated method
+    assert getattr(sys.modules[names["other"]], PKG_ATTR).name == names["other"]
+
+
+def test_plain_module_is_refused(names):
+    flat = importlib.import_module(names["pkg"] + "_flat")
+    with pytest.raises(LookupError) as info:
+        flat.Flat().run
+    assert info.value.args == ("LookupDecorator must be used within a package. Got " + flat.__file__,)
+    assert get_lines(info.value) == [166]

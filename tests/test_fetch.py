@@ -1,0 +1,423 @@
+"""LookupDecorator.__get__: what a fetch reads and calls, in which order, and
+what it raises, with stand-in roots and abstraction packages."""
+
+import builtins
+import sys
+import types
+
+import pytest
+
+import orvex.abstract.decorator as decorator_module
+from orvex.abstract.decorator import LookupDecorator
+from lookup_support import (
+    GET, PKG_ATTR, Package, add_module, get_lines, impl, missing, module_entries, not_found,
+    package_root, paths,
+)
+
+ROOT = "fetchroot"
+Found = impl("found")
+
+
+def owner_class(*attrs, module=ROOT, **kwargs):
+    """A class of `module` whose method m carries LookupDecorator(*attrs, **kwargs)."""
+    class Owner:
+        @LookupDecorator(*attrs, **kwargs)
+        def m(self):
+            return "generic"
+    Owner.__module__ = module
+    Owner.__qualname__ = "Owner"
+    return Owner
+
+
+def test_class_fetch_returns_the_method_without_lookup(monkeypatch):
+    package = package_root(monkeypatch, ROOT, {(): Found})
+    Owner = owner_class(builder=paths(()))
+    d = Owner.__dict__["m"]
+    assert Owner.m is d._method and Owner.m(Owner()) == "generic"
+    # Neither the owner nor the root is looked at.
+    assert LookupDecorator.__get__(d, None, None) is d._method
+    assert LookupDecorator.__get__(LookupDecorator(), None, Owner) is None
+    assert package.log == []
+    del d._method
+    with pytest.raises(AttributeError) as info:
+        Owner.m
+    assert get_lines(info.value) == [150]
+
+
+def test_falsy_instance_is_looked_up(monkeypatch):
+    package_root(monkeypatch, ROOT, {(): Found})
+    Owner = owner_class(builder=paths(()))
+    assert LookupDecorator.__get__(Owner.__dict__["m"], 0, Owner)() == ("found", (0,), {})
+
+
+def test_reads_and_calls_in_order(monkeypatch):
+    log = []
+
+    class Module(types.ModuleType):
+        def __getattribute__(self, name):
+            if name in ("__file__", "__name__", PKG_ATTR):
+                log.append(("root", name))
+            return super().__getattribute__(name)
+
+    def logging_meta(label):
+        class Meta(type):
+            def __getattribute__(cls, name):
+                if not name.startswith("__") or name in ("__module__", "__qualname__"):
+                    log.append((label, name))
+                return super().__getattribute__(name)
+        return Meta
+
+    class Recording(LookupDecorator):
+        def __getattribute__(self, name):
+            if name.startswith("_"):
+                log.append(("decorator", name))
+            return super().__getattribute__(name)
+
+    def getter(obj, attrs):
+        log.append(("getter", obj, attrs))
+        return tokens
+
+    def builder(tokens, **kwargs):
+        log.append(("builder", tokens, kwargs))
+        return ["p1", "p2"]
+
+    tokens = ("t",)
+    Inner = logging_meta("inner")("Inner", (), {"m": lambda self: "inner"})
+    found = logging_meta("found")("Found", (), {"Inner": Inner})
+    add_module(monkeypatch, ROOT, cls=Module, **{PKG_ATTR: Package(log, {"p2": found})})
+
+    class Outer:
+        class Inner(metaclass=logging_meta("owner")):
+            @Recording("os", builder=builder, attr_getter=getter, k=1)
+            def m(self):
+                pass
+
+    Owner = Outer.Inner
+    Owner.__module__, Owner.__qualname__ = ROOT, "Outer.Inner"
+    obj = Owner()
+    del log[:]
+    w = obj.m
+    assert log == [
+        ("owner", "__module__"), ("root", "__file__"),
+        ("root", "__name__"), ("root", PKG_ATTR), ("root", PKG_ATTR), "learn",
+        ("decorator", "_getter"), ("decorator", "_attrs"), ("getter", obj, ("os",)),
+        ("decorator", "_builder"), ("decorator", "_builder_kwargs"), ("builder", tokens, {"k": 1}),
+        ("owner", "__module__"), ("owner", "__qualname__"),
+        ("lookup", (ROOT,), "p1", "Outer"), ("lookup", (ROOT,), "p2", "Outer"),
+        ("found", "Inner"), ("decorator", "_method_name"), ("inner", "m"),
+    ]
+    assert w() == "inner" and w.__wrapped__ is Inner.__dict__["m"]
+
+
+class Falsy:
+    def __bool__(self):
+        return False
+
+
+class BadTruth:
+    def __bool__(self):
+        raise ZeroDivisionError
+
+
+# What lookup() does for the search paths "a", "b" and "c", tried in that order.
+@pytest.mark.parametrize("answers, tried, error, line", [
+    ({"a": KeyError, "b": Found, "c": ValueError}, "ab", None, None),
+    ({"a": IndexError, "b": LookupError, "c": Found}, "abc", None, None),
+    ({"a": None, "b": Found}, "a", LookupError, 208),
+    ({"a": Falsy(), "b": Found}, "a", LookupError, 208),
+    ({}, "abc", LookupError, 208),
+    ({"a": TypeError, "b": Found}, "a", TypeError, 201),
+    ({"a": BadTruth(), "b": Found}, "a", ZeroDivisionError, 207),
+])
+def test_search(monkeypatch, answers, tried, error, line):
+    package = package_root(monkeypatch, ROOT, answers)
+    obj = owner_class(builder=paths("a", "b", "c"))()
+    if error is None:
+        assert obj.m(1) == ("found", (obj, 1), {})
+    else:
+        with pytest.raises(error) as info:
+            obj.m
+        assert get_lines(info.value) == [line]
+        if error is LookupError:  # shows the last path tried; the discarded errors are not chained
+            assert type(info.value) is LookupError and info.value.__context__ is None
+            assert info.value.args == (not_found((ROOT,), tried[-1], "Owner"),)
+    assert package.log == ["learn"] + [("lookup", (ROOT,), seq, "Owner") for seq in tried]
+
+
+class Path:
+    def __init__(self, text):
+        self.text = text
+
+    def __str__(self):
+        return self.text
+
+
+def test_not_found_message(monkeypatch):
+    package_root(monkeypatch, "pa.pb")
+    obj = owner_class(builder=paths(Path("first"), Path("<last>")), module="pa.pb")()
+    with pytest.raises(LookupError) as info:
+        obj.m
+    assert str(info.value) == (
+        "Cannot find combination based on the following criterion: \n"
+        " relative path = ('pa', 'pb')\n"
+        "   search path = <last>\n"
+        "        target = Owner")
+
+
+def test_sequence_is_iterated_lazily_once(monkeypatch):
+    log = []
+
+    def sequence():
+        for seq in "abc":
+            log.append("next " + seq)
+            yield seq
+        raise AssertionError("iterated past the match")
+
+    package_root(monkeypatch, ROOT, {"b": Found}, log)
+    obj = owner_class(builder=lambda tokens: sequence())()
+    assert obj.m()[0] == "found"
+    assert log == ["learn", "next a", ("lookup", (ROOT,), "a", "Owner"),
+                   "next b", ("lookup", (ROOT,), "b", "Owner")]
+
+
+def test_empty_sequence_shows_none(monkeypatch):
+    package = package_root(monkeypatch, ROOT, {(): Found})
+    obj = owner_class(builder=lambda tokens: iter(()))()
+    with pytest.raises(LookupError) as info:
+        obj.m
+    assert str(info.value) == not_found((ROOT,), None, "Owner")
+    assert get_lines(info.value) == [208] and package.log == ["learn"]
+
+
+def test_tokens_and_keywords(monkeypatch):
+    calls = []
+    tokens = object()
+
+    def getter(*args):
+        calls.append(args)
+        return tokens
+
+    def builder(*args, **kwargs):
+        calls.append((args, kwargs))
+        return [()]
+
+    class Keywords:  # a mapping that is not a dict: converted with dict()
+        def keys(self):
+            return ["x", "y"]
+
+        def __getitem__(self, key):
+            return key * 2
+
+    package_root(monkeypatch, ROOT, {(): Found})
+    Owner = owner_class("os", builder=builder, attr_getter=getter)
+    d = Owner.__dict__["m"]
+    d._attrs = attrs = ["a", "list"]  # passed on as stored
+    d._builder_kwargs = Keywords()
+    obj = Owner()
+    obj.m
+    assert calls == [(obj, attrs), ((tokens,), {"x": "xx", "y": "yy"})]
+    assert calls[0][1] is attrs and calls[1][0][0] is tokens
+
+
+@pytest.mark.parametrize("qualname, structure, asked", [
+    ("Owner", Found, "Owner"),
+    ("Outer.Mid.Owner", type("X", (), {"Mid": type("Y", (), {"Owner": Found})}), "Outer"),
+    ("f.<locals>.Owner", type("F", (), {"<locals>": type("L", (), {"Owner": Found})}), "f"),
+])
+def test_target_name_from_qualname(monkeypatch, qualname, structure, asked):
+    package = package_root(monkeypatch, ROOT, {(): structure})
+    Owner = owner_class(builder=paths(()))
+    Owner.__qualname__ = qualname
+    assert Owner().m()[0] == "found"
+    assert package.log[1] == ("lookup", (ROOT,), (), asked)
+
+
+def test_subclass_object_uses_its_own_names(monkeypatch):
+    base = package_root(monkeypatch, ROOT)
+    package = package_root(monkeypatch, "other.deep", {(): Found})
+    Base = owner_class(builder=paths(()))
+
+    class Sub(Base):
+        __module__, __qualname__ = "other.deep", "Sub"
+
+    assert Sub().m()[0] == "found"
+    assert package.log == ["learn", ("lookup", ("other", "deep"), (), "Sub")]
+    assert base.log == []
+
+
+def test_found_decorator_gives_its_method(monkeypatch):
+    # A found class that inherits the decorated method hands back the plain function.
+    Owner = owner_class(builder=paths(()))
+    Derived = type("Derived", (Owner,), {})
+    package_root(monkeypatch, ROOT, {(): Derived})
+    w = Owner().m
+    assert w.__wrapped__ is Owner.__dict__["m"]._method and w() == "generic"
+
+
+class Missing(type):
+    """Metaclass whose class attributes named in `errors` raise that exception class."""
+
+    errors = {}
+
+    def __getattribute__(cls, name):
+        if name in Missing.errors:
+            raise Missing.errors[name]
+        return super().__getattribute__(name)
+
+
+@pytest.mark.parametrize("qualname, errors, error, line", [
+    ("Outer.Inner", {}, LookupError, 218),
+    ("Outer.Inner", {"__qualname__": ValueError}, ValueError, 219),
+    ("Outer.Inner", {"Inner": KeyError}, KeyError, 216),
+    ("Owner", {}, LookupError, 224),
+    ("Owner", {"__qualname__": ValueError}, ValueError, 225),
+    ("Owner", {"__module__": ValueError}, ValueError, 226),
+    ("Owner", {"m": ValueError}, ValueError, 222),
+])
+def test_missing_definitions(monkeypatch, qualname, errors, error, line):
+    monkeypatch.setattr(Missing, "errors", errors)
+    found = Missing("Found", (), {"__module__": "impl.mod", "__qualname__": "Impl.Found"})
+    package_root(monkeypatch, ROOT, {(): found})
+    Owner = owner_class(builder=paths(()))
+    Owner.__qualname__ = qualname
+    with pytest.raises(error) as info:
+        Owner().m
+    exc = info.value
+    assert get_lines(exc) == [line]
+    if error is LookupError:
+        assert type(exc) is LookupError
+        what = "Inner" if "." in qualname else "m"
+        assert str(exc) == missing("Impl.Found", "impl.mod", what)
+    if line in (216, 222):
+        assert exc.__context__ is None
+    else:  # raised while handling the AttributeError of the failed fetch
+        assert type(exc.__context__) is AttributeError and not exc.__suppress_context__
+
+
+def test_missing_method_name(monkeypatch):
+    # The name is read again for the message: that read fails too.
+    package_root(monkeypatch, ROOT, {(): Found})
+    Owner = owner_class(builder=paths(()))
+    del Owner.__dict__["m"]._method_name
+    with pytest.raises(AttributeError) as info:
+        Owner().m
+    assert get_lines(info.value) == [227]
+    assert type(info.value.__context__) is AttributeError
+
+
+class BadSplit(str):
+    def split(self, *args):
+        raise ArithmeticError
+
+
+def raises(exc):
+    def call(*args, **kwargs):
+        raise exc
+    return call
+
+
+class Unprintable:
+    def __str__(self):
+        raise ArithmeticError
+
+
+def break_module(d, Owner):
+    Owner.__module__ = BadSplit(ROOT)
+
+
+def break_qualname(d, Owner):
+    Owner.__qualname__ = BadSplit("Owner")
+
+
+@pytest.mark.parametrize("change, error, line", [
+    (lambda d, O: delattr(d, "_getter"), AttributeError, 185),
+    (lambda d, O: delattr(d, "_attrs"), AttributeError, 185),
+    (lambda d, O: setattr(d, "_getter", raises(ArithmeticError)), ArithmeticError, 185),
+    (lambda d, O: delattr(d, "_builder"), AttributeError, 188),
+    (lambda d, O: delattr(d, "_builder_kwargs"), AttributeError, 188),
+    (lambda d, O: setattr(d, "_builder", raises(ArithmeticError)), ArithmeticError, 188),
+    (lambda d, O: setattr(d, "_builder_kwargs", None), TypeError, 188),
+    (break_module, ArithmeticError, 191),
+    (break_qualname, ArithmeticError, 195),
+    (lambda d, O: setattr(d, "_builder", lambda tokens: 5), TypeError, 199),
+    (lambda d, O: setattr(d, "_builder", lambda tokens: map(raises(KeyError), "a")), KeyError, 199),
+    (lambda d, O: setattr(sys.modules[ROOT], PKG_ATTR, types.SimpleNamespace(learn=dict)), AttributeError, 201),
+    (lambda d, O: setattr(d, "_builder", paths(Unprintable())), ArithmeticError, 212),
+])
+def test_failures(monkeypatch, change, error, line):
+    package_root(monkeypatch, ROOT, {(): Found})
+    Owner = owner_class(builder=paths(()))
+    change(Owner.__dict__["m"], Owner)
+    with pytest.raises(error) as info:
+        Owner().m
+    assert get_lines(info.value) == [line]
+    if line == 188 and error is TypeError:
+        assert str(info.value) == "argument after ** must be a mapping, not NoneType"
+
+
+def test_token_error_keeps_getter_entry(monkeypatch):
+    package_root(monkeypatch, ROOT, {(): Found})
+    obj = owner_class("os", builder=paths(()))()
+    with pytest.raises(AttributeError) as info:
+        obj.m
+    assert str(info.value) == "No attribute 'os' on '%s'" % obj
+    assert module_entries(info.value) == [(GET, 185), ("orvex.abstract.decorator.default_token_getter", 33)]
+
+
+def test_nothing_is_cached(monkeypatch):
+    first = package_root(monkeypatch, ROOT, {(): Found})
+    Owner = owner_class(builder=paths(()))
+    d = Owner.__dict__["m"]
+    obj = Owner()
+    assert obj.m()[0] == "found"
+    d._builder = paths("b")
+    d._method_name = "other"
+    second = package_root(monkeypatch, ROOT, {"b": type("B", (), {"other": lambda self: "b"})})
+    assert obj.m() == "b"
+    assert first.log == ["learn", ("lookup", (ROOT,), (), "Owner")]
+    assert second.log == ["learn", ("lookup", (ROOT,), "b", "Owner")]
+
+
+def test_wraps_is_looked_up_and_applied(monkeypatch):
+    log = []
+
+    def wraps(func):
+        log.append(("wraps", func))
+
+        def apply(wrapper):
+            log.append(("apply", wrapper.__qualname__, wrapper.__code__.co_firstlineno))
+            return "applied"
+        return apply
+
+    package_root(monkeypatch, ROOT, {(): Found})
+    obj = owner_class(builder=paths(()))()
+    monkeypatch.setattr(decorator_module, "functools", types.SimpleNamespace(wraps=wraps))
+    assert obj.m == "applied"
+    assert log == [("wraps", Found.m), ("apply", "LookupDecorator.__get__.<locals>.wrapper", 230)]
+
+    monkeypatch.delattr(decorator_module, "functools")
+    with pytest.raises(NameError) as info:
+        obj.m
+    assert str(info.value) == "name 'functools' is not defined" and get_lines(info.value) == [229]
+    monkeypatch.setattr(builtins, "functools", types.SimpleNamespace(wraps=raises(ArithmeticError)),
+                        raising=False)
+    with pytest.raises(ArithmeticError) as info:
+        obj.m
+    assert get_lines(info.value) == [229]
+
+
+def test_wrapper_carries_the_found_metadata(monkeypatch):
+    def m(self, x: int) -> str:
+        """Doc of the found method."""
+    m.__qualname__ = "Impl.m"
+    m.__module__ = "impl.mod"
+    m.marker = "kept"
+    package_root(monkeypatch, ROOT, {(): type("Impl", (), {"m": m})})
+    obj = owner_class(builder=paths(()))()
+    w = obj.m
+    assert (w.__name__, w.__qualname__, w.__module__, w.__doc__) == (
+        "m", "Impl.m", "impl.mod", "Doc of the found method.")
+    assert w.__annotations__ == {"x": int, "return": str}
+    assert w.__wrapped__ is m and w.marker == "kept"
+    extra = {"__type_params__"} if sys.version_info >= (3, 12) else set()
+    assert set(w.__dict__) == {"marker", "__wrapped__"} | extra
