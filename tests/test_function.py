@@ -8,6 +8,7 @@ import gc
 import inspect
 import pickle
 import re
+import sys
 import weakref
 
 import pytest
@@ -296,8 +297,11 @@ def test_executing_a_code_object_raises(name):
 def test_executed_code_object_has_a_usable_traceback():
     # lookup_from_device takes no named parameters: the body itself runs.
     code = d.lookup_from_device.__code__
+    # 3.10 reads an empty line table as "no line" (-1); the other versions
+    # place the whole (empty or kept) body at the first line.
+    line = -1 if sys.version_info[:2] == (3, 10) else code.co_firstlineno
     for outcome in execute("lookup_from_device"):
-        assert outcome["last"] == [FILE, code.co_firstlineno, "lookup_from_device"]
+        assert outcome["last"] == [FILE, line, "lookup_from_device"]
 
 
 def test_argument_error_frame():

@@ -1,0 +1,237 @@
+"""Shared pytest set-up.
+
+``--refleaks`` (a debug build of Python only; ``bash tools/refleaks.sh`` runs
+it): each test runs a few times to warm up, then several measured times, then
+once more as the run that pytest reports.  Every run is a whole run, with its
+function-scoped fixtures made anew and torn down after it.  The test fails
+when the interpreter's total reference count, or its count of allocated memory
+blocks, grew in every measured run: a leak of at least one reference per run.
+
+A test that passes once but fails when run again fails too, with the error of
+the run that failed.  One that cannot be repeated (it depends on state that
+its fixtures do not reset) takes ``@pytest.mark.no_refleaks`` and then runs
+once, unchecked.  Two kinds of test are run once without the mark: one
+parametrised with an iterator, which its first run uses up, and one that
+starts a process (``subprocess``, ``os.fork``, ``os.system``...), which the
+check sees on the first run.
+"""
+
+import collections.abc
+import gc
+import linecache
+import re
+import sys
+
+import pytest
+
+# Runs before measuring, and measured runs; the reported run comes after both.
+REFLEAK_WARMUPS = 3
+REFLEAK_RUNS = 6
+
+# Audit events that show that a test starts another process.
+_PROCESS_EVENTS = frozenset({
+    "subprocess.Popen", "os.system", "os.fork", "os.forkpty",
+    "os.posix_spawn", "os.spawn", "os.exec", "pty.spawn",
+})
+
+_started_process = False
+
+
+def _process_audit(event, args):
+    global _started_process
+    if event in _PROCESS_EVENTS:
+        _started_process = True
+
+
+def _refleaks_active(config):
+    return config.getoption("refleaks") and hasattr(sys, "gettotalrefcount")
+
+
+def pytest_addoption(parser):
+    parser.getgroup("orvex").addoption(
+        "--refleaks",
+        action="store_true",
+        default=False,
+        help="run each test repeatedly and fail it if the total reference count or "
+        "the allocated memory blocks grow on every run (needs a debug build of Python)",
+    )
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers",
+        "no_refleaks: run the test once under --refleaks, without the leak check "
+        "(for a test that cannot be repeated)",
+    )
+    if _refleaks_active(config):
+        # Audit hooks cannot be removed; this one only sets a flag.
+        sys.addaudithook(_process_audit)
+
+
+def pytest_report_header(config):
+    if not config.getoption("refleaks"):
+        return None
+    if hasattr(sys, "gettotalrefcount"):
+        return "refleaks: %d warm-up and %d measured runs per test" % (
+            REFLEAK_WARMUPS, REFLEAK_RUNS)
+    return "refleaks: not available on this interpreter (no sys.gettotalrefcount)"
+
+
+def pytest_collection_modifyitems(config, items):
+    if config.getoption("refleaks") and not hasattr(sys, "gettotalrefcount"):
+        skip = pytest.mark.skip(
+            reason="--refleaks needs a debug build of Python (sys.gettotalrefcount is missing)")
+        for item in items:
+            item.add_marker(skip)
+
+
+def _snapshot():
+    # Caches that fill with what each run makes anew (source lines of files
+    # in a new tmp_path, patterns), as regrtest clears them.
+    linecache.clearcache()
+    re.purge()
+    gc.collect()
+    sys._clear_type_cache()
+    return sys.gettotalrefcount(), sys.getallocatedblocks()
+
+
+def _leaks(deltas):
+    return all(delta >= 1 for delta in deltas)
+
+
+def _passed(reports):
+    return all(report.passed for report in reports)
+
+
+def _appended_per_run(item):
+    """Lists that pytest appends to on every run of *item* and trims later.
+
+    The captured output and logs of the item; the finalizers that every
+    request of a fixture of a wider scope registers (on the node that holds
+    the fixture, and on that fixture for each fixture that depends on it),
+    which stay until that scope ends.  Repeated runs only add copies of what
+    the first run registered.
+    """
+    lists = [item._report_sections, item.user_properties]
+    setupstate = getattr(item.session, "_setupstate", None)
+    for entry in getattr(setupstate, "stack", {}).values():
+        if isinstance(entry, tuple) and entry and isinstance(entry[0], list):
+            lists.append(entry[0])
+    fixtureinfo = getattr(item, "_fixtureinfo", None)
+    for fixturedefs in getattr(fixtureinfo, "name2fixturedefs", {}).values():
+        for fixturedef in fixturedefs:
+            finalizers = getattr(fixturedef, "_finalizers", None)
+            if isinstance(finalizers, list):
+                lists.append(finalizers)
+    return lists
+
+
+def _unlogged_run(item, first):
+    """Set up, call and tear down *item* without reporting; return the reports.
+
+    The teardown stops at the item's parent, so that only function-scoped
+    fixtures are made anew by the next run.  Apart from what the first run
+    registers, what pytest adds to its own lists during a run is dropped
+    after it: it would grow with every run and read as a leak.
+    """
+    from _pytest.runner import runtestprotocol
+
+    if first:
+        kept = [(item._report_sections, len(item._report_sections)),
+                (item.user_properties, len(item.user_properties))]
+    else:
+        kept = [(appended, len(appended)) for appended in _appended_per_run(item)]
+    # A path put on sys.path (a new tmp_path each run) gets a finder cached.
+    importer_cache = dict(sys.path_importer_cache)
+    try:
+        return runtestprotocol(item, log=False, nextitem=item.parent)
+    finally:
+        for appended, length in kept:
+            del appended[length:]
+        if not first:
+            sys.path_importer_cache.clear()
+            sys.path_importer_cache.update(importer_cache)
+
+
+def _check(item):
+    """Run *item* for the leak check; return why it fails, or None.
+
+    The reason is (text, report of the run that failed or None, whether
+    that was the first run).
+    """
+    global _started_process
+    _started_process = False
+    reports = _unlogged_run(item, first=True)
+    if not _passed(reports):
+        failed = next((report for report in reports if report.failed), None)
+        if failed is None:
+            return None  # skipped: the reported run says so
+        return ("The test failed on its first run under --refleaks.", failed, True)
+    if _started_process:
+        return None
+    total = 1 + REFLEAK_WARMUPS + REFLEAK_RUNS
+    refs, blocks = [], []
+    # Bound before measuring, as in every measured run after the first.
+    refs0, blocks0 = _snapshot()
+    refs1, blocks1 = _snapshot()
+    for run in range(2, total + 1):
+        measured = run > 1 + REFLEAK_WARMUPS
+        if measured:
+            refs0, blocks0 = _snapshot()
+        reports = _unlogged_run(item, first=False)
+        if measured:
+            refs1, blocks1 = _snapshot()
+            refs.append(refs1 - refs0)
+            blocks.append(blocks1 - blocks0)
+        if not _passed(reports):
+            failed = next(report for report in reports if not report.passed)
+            return ("The test passed on its first run but not on run %d of %d under "
+                    "--refleaks (%s). A test that cannot be repeated takes "
+                    "@pytest.mark.no_refleaks." % (run, total, failed.when), failed, False)
+    found = []
+    if _leaks(refs):
+        found.append("references %s (%d in all)" % (refs, sum(refs)))
+    if _leaks(blocks):
+        found.append("memory blocks %s (%d in all)" % (blocks, sum(blocks)))
+    if found:
+        return ("leaked %s over %d runs" % (" and ".join(found), REFLEAK_RUNS), None, False)
+    return None
+
+
+def _single_use_parameters(item):
+    """Whether *item* is parametrised with an iterator, which its first run uses up."""
+    callspec = getattr(item, "callspec", None)
+    return any(isinstance(value, collections.abc.Iterator)
+               for value in getattr(callspec, "params", {}).values())
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_runtest_protocol(item, nextitem):
+    if (not _refleaks_active(item.config)
+            or item.get_closest_marker("no_refleaks") is not None
+            or _single_use_parameters(item)
+            or not hasattr(item, "_report_sections")):
+        return None  # pytest's own protocol
+    from _pytest.runner import runtestprotocol
+
+    ihook = item.ihook
+    ihook.pytest_runtest_logstart(nodeid=item.nodeid, location=item.location)
+    failure = _check(item)
+    # The reported run, torn down towards the next test as usual.
+    reports = runtestprotocol(item, log=False, nextitem=nextitem)
+    call = next((report for report in reports if report.when == "call"), None)
+    if failure is not None and call is not None:
+        text, failed, on_first_run = failure
+        if call.passed:
+            call.outcome = "failed"
+            if failed is None:
+                call.longrepr = text
+            else:
+                call.longrepr = failed.longrepr
+                call.sections.append(("refleaks", text))
+        elif not on_first_run:  # else the reported failure says it all
+            call.sections.append(("refleaks", text))
+    for report in reports:
+        ihook.pytest_runtest_logreport(report=report)
+    ihook.pytest_runtest_logfinish(nodeid=item.nodeid, location=item.location)
+    return True
