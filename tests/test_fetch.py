@@ -13,6 +13,7 @@ from lookup_support import (
     GET, PKG_ATTR, Package, add_module, get_lines, impl, missing, module_entries, not_found,
     package_root, paths,
 )
+from support import run_python
 
 ROOT = "fetchroot"
 Found = impl("found")
@@ -421,3 +422,41 @@ def test_wrapper_carries_the_found_metadata(monkeypatch):
     assert w.__wrapped__ is m and w.marker == "kept"
     extra = {"__type_params__"} if sys.version_info >= (3, 12) else set()
     assert set(w.__dict__) == {"marker", "__wrapped__"} | extra
+
+
+def test_get_rebound_while_it_runs_does_not_free_itself():
+    # The interpreter calls a class's __get__ through a borrowed reference
+    # before 3.13: a builder that rebinds LookupDecorator.__get__ drops the
+    # last reference to the function that is running the fetch.
+    proc = run_python("""
+        import gc, sys, types
+        from orvex.abstract.decorator import LookupDecorator
+        root = types.ModuleType("rebind_root")
+        root.__file__ = "/nowhere/rebind_root/__init__.py"
+        sys.modules["rebind_root"] = root
+
+        class Impl(object):
+            def work(self, x):
+                return ("impl", x)
+
+        class Package(object):
+            def learn(self):
+                pass
+
+            def lookup(self, relpath, seq, name):
+                return Impl
+
+        root._LookupDecorator__abstract_pkg = Package()
+
+        def builder(tokens):
+            LookupDecorator.__get__ = lambda *args: None
+            gc.collect()
+            [dict(a=i) for i in range(1000)]  # reuse what was freed
+            return [()]
+
+        Owner = type("Owner", (object,), {"__module__": "rebind_root", "__qualname__": "Owner",
+                                          "work": LookupDecorator(builder=builder)(Impl.work)})
+        print(Owner().work(1))
+    """, flags=("-X", "dev"))
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == "('impl', 1)"

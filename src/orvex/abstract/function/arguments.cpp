@@ -95,7 +95,7 @@ int bind_arguments(const FunctionDef& def, PyObject* stored_defaults, PyObject* 
         Py_ssize_t left = PyDict_GET_SIZE(kw.get());
         for (int k = used_pos; k < n_named; ++k) {
             PyObject* value = PyDict_GetItemWithError(kw.get(), PyTuple_GET_ITEM(names, k));
-            if (!value && PyErr_Occurred()) PyErr_Clear();
+            if (!value && PyErr_Occurred()) return -1;
             if (value) {
                 out.slot[k] = Ref::borrow(value);
                 --left;

@@ -39,8 +39,12 @@ PyObject* traceback_code(const char* name, int line) noexcept {
         Ref flagged = Ref::steal(PyObject_Call(replace.get(), state.empty_tuple, kwargs.get()));
         if (!flagged) return nullptr;
         // Making the code object may have run a collection and code that filled
-        // this slot: keep the first one stored.
-        if (entry.name) return Ref::borrow(entry.code).release();
+        // this slot: keep the first one stored for this key, and otherwise
+        // hand back this one uncached.
+        if (entry.name) {
+            if (entry.name == name && entry.line == line) return Ref::borrow(entry.code).release();
+            return flagged.release();
+        }
         entry.name = name;
         entry.line = line;
         entry.code = Ref::borrow(flagged.get()).release();
@@ -69,8 +73,17 @@ void add_traceback(const char* name, int line, PyObject* globals) noexcept {
                 PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
         if (!frame) PyErr_Clear();
     }
+    if (!frame) {
+        compat::exc_give(exc.release());
+        return;
+    }
+    Ref kept = Ref::borrow(exc.get());
     compat::exc_give(exc.release());
-    if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+    // Failing to allocate the entry raises MemoryError: keep the original.
+    if (PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get())) < 0) {
+        PyErr_Clear();
+        compat::exc_give(kept.release());
+    }
 }
 
 int make_code(const FunctionDef& def, PyObject* qualname) noexcept {

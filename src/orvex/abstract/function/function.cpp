@@ -10,7 +10,9 @@
 
 namespace orvex::abstract {
 
-PyTypeObject function_type;
+// Holds a reference of its own from the start: a PyType_Ready that fails
+// half-way releases what it took, which must not bring the count to zero.
+PyTypeObject function_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 namespace {
 
@@ -21,6 +23,10 @@ PyObject* none_if_null(PyObject* o) noexcept { return Ref::borrow(o ? o : Py_Non
 // ---- call, binding, repr, pickling
 
 PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    // Before 3.13 a class's __get__ is called through a borrowed reference: a
+    // body that rebinds LookupDecorator.__get__ (from a getter, a builder...)
+    // would otherwise free the function it runs in.
+    Ref keep = Ref::borrow(self);
     FunctionObject* f = as_function(self);
     const FunctionDef& def = *f->def;
     // A function that the cycle collector has cleared (reachable again only

@@ -6,7 +6,7 @@
 
 namespace orvex::abstract {
 
-PyTypeObject closure_record_type;
+PyTypeObject closure_record_type = {PyVarObject_HEAD_INIT(nullptr, 0)};  // see function_type
 
 namespace {
 
