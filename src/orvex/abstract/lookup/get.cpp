@@ -268,19 +268,27 @@ PyObject* take_method(FunctionObject* self, PyObject* decorator, PyObject* cls) 
     if (func) return func.release();
     if (!PyErr_ExceptionMatches(state.builtin_AttributeError)) return fail(self, 222);
     Ref handled = take_pending();
-    // The name is read again for the message.
+    // Each piece of the message has its own line; the name is read again.
+    int line = 225;
     Ref qualname = Ref::steal(PyObject_GetAttr(cls, state.str_dunder_qualname));
-    if (!qualname) return chain_to_handled(std::move(handled)), fail(self, 225);
-    Ref module = Ref::steal(PyObject_GetAttr(cls, state.str_dunder_module));
-    if (!module) return chain_to_handled(std::move(handled)), fail(self, 226);
-    Ref name_again = Ref::steal(PyObject_GetAttr(decorator, state.str_priv_method_name));
-    if (!name_again) return chain_to_handled(std::move(handled)), fail(self, 227);
-    PyObject* pieces[] = {state.str_msg_class, qualname.get(), state.str_msg_in, module.get(),
-                          state.str_msg_missing_method, name_again.get(), state.str_msg_quote};
-    Ref message = Ref::steal(join_str(pieces, 7));
-    if (message) raise_new(state.builtin_LookupError, message.get());
+    Ref module, name_again;
+    if (qualname) {
+        line = 226;
+        module = Ref::steal(PyObject_GetAttr(cls, state.str_dunder_module));
+    }
+    if (module) {
+        line = 227;
+        name_again = Ref::steal(PyObject_GetAttr(decorator, state.str_priv_method_name));
+    }
+    if (name_again) {
+        line = 224;
+        PyObject* pieces[] = {state.str_msg_class, qualname.get(), state.str_msg_in, module.get(),
+                              state.str_msg_missing_method, name_again.get(), state.str_msg_quote};
+        Ref message = Ref::steal(join_str(pieces, 7));
+        if (message) raise_new(state.builtin_LookupError, message.get());
+    }
     chain_to_handled(std::move(handled));
-    return fail(self, 224);
+    return fail(self, line);
 }
 
 // functools.wraps(func)(wrapper), with wraps(func) called before the wrapper exists.

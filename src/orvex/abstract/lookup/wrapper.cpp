@@ -10,9 +10,9 @@ namespace orvex::abstract {
 
 namespace {
 
-PyObject* unbound_free_variable(const char* name) noexcept {
+PyObject* unbound_free_variable(FunctionObject* self, const char* name) noexcept {
     PyErr_Format(PyExc_NameError, "free variable '%s' referenced before assignment in enclosing scope", name);
-    return nullptr;
+    return fail(self, 232);
 }
 
 // func(instance, *args, **kwargs); `args` is a tuple, `kwargs` a dict or nullptr.
@@ -36,9 +36,9 @@ PyObject* wrapper(FunctionObject* self, Arguments& args) noexcept {
     auto* record = reinterpret_cast<ClosureRecord*>(self->closure);
     // Held for the whole call: a collection during the call may clear the record.
     Ref func = Ref::borrow(record ? record->func : nullptr);
-    if (!func) return unbound_free_variable("func"), fail(self, 232);
+    if (!func) return unbound_free_variable(self, "func");
     Ref instance = Ref::borrow(record->instance);
-    if (!instance) return unbound_free_variable("instance"), fail(self, 232);
+    if (!instance) return unbound_free_variable(self, "instance");
 
     // The caller's handled exception is put back if a (C) callee changed it.
     Ref handled = Ref::borrow(compat::handled_exception_peek());
