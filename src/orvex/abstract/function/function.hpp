@@ -99,7 +99,7 @@ inline PyObject* fail(FunctionObject* self, int line) noexcept {
 
 // The same for helpers that return an int status: -1.
 inline int fail_status(FunctionObject* self, int line) noexcept {
-    add_traceback(self->def->traceback_name, line, self->globals);
+    fail(self, line);
     return -1;
 }
 
@@ -116,8 +116,8 @@ int has_attr(PyObject* obj, PyObject* name) noexcept;
 // used as they are. Returns a new reference or nullptr.
 PyObject* join_str(PyObject* const* items, Py_ssize_t n) noexcept;
 
-// Raises `exc_type(message)` (message stolen-by-borrow: borrowed) through the
-// object that calling the class returns. Returns nullptr.
+// Raises the object that `exc_type(message)` returns; `message` is borrowed.
+// Returns nullptr.
 PyObject* raise_new(PyObject* exc_type, PyObject* message) noexcept;
 
 // Takes the pending exception out (new reference, normalised), so that the
