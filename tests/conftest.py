@@ -14,6 +14,13 @@ once, unchecked.  Two kinds of test are run once without the mark: one
 parametrised with an iterator, which its first run uses up, and one that
 starts a process (``subprocess``, ``os.fork``, ``os.system``...), which the
 check sees on the first run.
+
+``--memory-faults`` runs the tests marked ``memory_faults``: sweeps that fail
+each allocation in turn during an operation (they start many processes and
+are skipped otherwise).  ``--stress`` makes the thread stress tests run longer
+(the ``stress_rounds`` fixture).  Hypothesis profiles: ``default`` for the
+everyday run and ``thorough`` (``--hypothesis-profile=thorough``) for the
+full check.
 """
 
 import collections.abc
@@ -37,6 +44,19 @@ _PROCESS_EVENTS = frozenset({
 _started_process = False
 
 
+# How much longer the stress tests run under --stress.
+STRESS_FACTOR = 10
+
+try:
+    import hypothesis
+except ImportError:  # the fuzz tests skip themselves
+    hypothesis = None
+else:
+    hypothesis.settings.register_profile("default", deadline=None, max_examples=150)
+    hypothesis.settings.register_profile("thorough", deadline=None, max_examples=3000)
+    hypothesis.settings.load_profile("default")
+
+
 def _process_audit(event, args):
     global _started_process
     if event in _PROCESS_EVENTS:
@@ -55,6 +75,24 @@ def pytest_addoption(parser):
         help="run each test repeatedly and fail it if the total reference count or "
         "the allocated memory blocks grow on every run (needs a debug build of Python)",
     )
+    parser.getgroup("orvex").addoption(
+        "--memory-faults",
+        action="store_true",
+        default=False,
+        help="run the memory-fault sweeps (tests marked memory_faults)",
+    )
+    parser.getgroup("orvex").addoption(
+        "--stress",
+        action="store_true",
+        default=False,
+        help="run the thread stress tests %d times longer" % STRESS_FACTOR,
+    )
+
+
+@pytest.fixture
+def stress_rounds(request):
+    """Multiplier for the length of a stress test: 1, or more under --stress."""
+    return STRESS_FACTOR if request.config.getoption("stress") else 1
 
 
 def pytest_configure(config):
@@ -62,6 +100,10 @@ def pytest_configure(config):
         "markers",
         "no_refleaks: run the test once under --refleaks, without the leak check "
         "(for a test that cannot be repeated)",
+    )
+    config.addinivalue_line(
+        "markers",
+        "memory_faults: a memory-fault sweep, run only with --memory-faults",
     )
     if _refleaks_active(config):
         # Audit hooks cannot be removed; this one only sets a flag.
@@ -78,6 +120,11 @@ def pytest_report_header(config):
 
 
 def pytest_collection_modifyitems(config, items):
+    if not config.getoption("memory_faults"):
+        skip_sweep = pytest.mark.skip(reason="memory-fault sweep: run with --memory-faults")
+        for item in items:
+            if item.get_closest_marker("memory_faults") is not None:
+                item.add_marker(skip_sweep)
     if config.getoption("refleaks") and not hasattr(sys, "gettotalrefcount"):
         skip = pytest.mark.skip(
             reason="--refleaks needs a debug build of Python (sys.gettotalrefcount is missing)")
