@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# Every reliability check, one after another, with a summary at the end:
+#   refleaks       the whole suite under Debian's debug interpreter, each test
+#                  repeated, failing on reference or memory-block growth
+#   sanitize       the whole suite with AddressSanitizer + UBSan, stress tests
+#                  run long
+#   memory-faults  every allocation failed in turn during the module's
+#                  initialisation and during each public operation
+#   fuzz+stress    argument-binding fuzzing with many examples, thread stress
+#                  run long, re-entrancy and cycle tests
+#   valgrind       a representative part of the suite under memcheck
+# The full run takes every CPython 3.8 to 3.13 found under pyenv (about 40
+# minutes on 2 cores).  --quick, the part that CI runs, does the leak check,
+# the sanitizer run on the newest interpreter, and the memory-fault sweeps on
+# two interpreters.
+# Usage: bash tools/check.sh [--quick]; exits non-zero if any check fails.
+set -uo pipefail
+tool_name=check
+# shellcheck source=tools/common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+cd "$root"
+
+quick=0
+if [ "${1:-}" = --quick ]; then
+    quick=1
+fi
+
+declare -a pythons=()
+for minor in 8 9 10 11 12 13; do
+    python=$(find_pyenv_python "$minor") && pythons+=("$python")
+done
+if [ "${#pythons[@]}" = 0 ]; then
+    say "no pyenv CPython 3.8 to 3.13 found" >&2
+    exit 2
+fi
+newest=${pythons[-1]}
+debug=$(find_debian_python d)
+
+declare -a summary=()
+failures=0
+started=$SECONDS
+
+# run NAME COMMAND...: runs a check and records its outcome.
+run() {
+    local name=$1 t0=$SECONDS status=0
+    shift
+    echo "== $name: $*"
+    "$@" || status=$?
+    if [ "$status" = 0 ]; then
+        summary+=("$(printf '%-40s pass  (%ds)' "$name" $((SECONDS - t0)))")
+    else
+        summary+=("$(printf '%-40s FAIL  (%ds, exit status %d)' "$name" $((SECONDS - t0)) "$status")")
+        failures=$((failures + 1))
+    fi
+}
+
+version_of() {
+    "$1" -c 'import platform, sys; print(platform.python_version() + ("d" if hasattr(sys, "gettotalrefcount") else ""))'
+}
+
+run "refleaks" bash tools/refleaks.sh
+
+if [ "$quick" = 1 ]; then
+    run "sanitize $(version_of "$newest")" bash tools/sanitize.sh --python "$newest" --stress
+    for python in "${pythons[0]}" "${debug:-${pythons[-2]}}"; do
+        [ -n "$python" ] || continue
+        run "memory-faults $(version_of "$python")" bash tools/suite.sh --python "$python" \
+            --memory-faults tests/test_memory_faults.py
+    done
+else
+    for python in "${pythons[@]}"; do
+        run "sanitize $(version_of "$python")" bash tools/sanitize.sh --python "$python" --stress
+    done
+    for python in "${pythons[@]}" $debug; do
+        run "memory-faults $(version_of "$python")" bash tools/suite.sh --python "$python" \
+            --memory-faults tests/test_memory_faults.py
+    done
+    for python in "${pythons[@]}"; do
+        run "fuzz+stress $(version_of "$python")" bash tools/suite.sh --python "$python" \
+            --stress --hypothesis-profile=thorough --hypothesis-show-statistics \
+            tests/test_fuzz_arguments.py tests/test_threads.py tests/test_reentrancy.py tests/test_cycles.py
+    done
+    run "valgrind" bash tools/valgrind.sh
+fi
+
+echo
+echo "== Summary of tools/check.sh$([ "$quick" = 1 ] && echo " --quick")"
+for line in "${summary[@]}"; do echo "$line"; done
+echo "total time $((SECONDS - started)) s"
+if [ "$failures" -ne 0 ]; then
+    echo "CHECKS FAILED ($failures)"
+    exit 1
+fi
+echo "all checks passed"

@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# The tests, or some of them, against a build of this work tree for one
+# interpreter, in a test environment of its own (the package is not
+# installed: the tests import the built tree).  Used by tools/check.sh for
+# the memory-fault sweeps and the long fuzz and stress runs.
+# Usage: bash tools/suite.sh [--python PYTHON] [pytest arguments...]
+# (default interpreter: the newest pyenv CPython 3.x).
+set -euo pipefail
+tool_name=suite
+# shellcheck source=tools/common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+cd "$root"
+
+python=
+if [ "${1:-}" = --python ]; then
+    python=$2
+    shift 2
+fi
+if [ -z "$python" ]; then
+    for minor in 13 12 11 10 9 8; do
+        python=$(find_pyenv_python "$minor") && break
+    done
+fi
+[ -n "$python" ] || { say "no interpreter found" >&2; exit 2; }
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/orvex-suite.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+version=$("$python" -c 'import platform, sys; print(platform.python_version() + ("d" if hasattr(sys, "gettotalrefcount") else ""))')
+case $python in
+/usr/bin/*)
+    # Debian's interpreters take pytest and hypothesis from Debian.
+    if ! "$python" -c 'import pytest, hypothesis' 2>/dev/null; then
+        apt_install python3-pytest python3-hypothesis
+    fi
+    runner=$python
+    extra=(-DCMAKE_NO_SYSTEM_FROM_IMPORTED=ON)
+    ;;
+*)
+    runner=$(test_venv "$python" "$work/venv")
+    extra=()
+    ;;
+esac
+tree=$(build_tree "$python" "$work" -DCMAKE_BUILD_TYPE=Debug "${extra[@]}")
+export PYTHONPATH=$tree PYTHONDONTWRITEBYTECODE=1
+check_imports_from "$runner" "$tree"
+say "CPython $version: pytest $*"
+status=0
+"$runner" -m pytest -p no:cacheprovider -q "$@" || status=$?
+exit "$status"
