@@ -13,7 +13,9 @@ free crashes the child instead of pytest; then again in this process, where
 """
 
 import collections
+import functools
 import gc
+import itertools
 import json
 import os
 import sys
@@ -46,8 +48,7 @@ def fire(point):
 # ---- objects whose reads, calls and releases are callback points
 
 class Module(types.ModuleType):
-    """Fires "<label>.<name>" right after __file__, __name__ or the package
-    attribute is read."""
+    """Fires "<label>.<name>" after __file__, __name__ or the package attribute is read."""
 
     def __getattribute__(self, name):
         value = super().__getattribute__(name)
@@ -67,8 +68,7 @@ class OwnerMeta(type):
 
 
 class FoundMeta(type):
-    """Classes that the package hands back: fire "found.<name>" before a
-    non-dunder attribute is read, and "found.bool" on the truth test."""
+    """Found classes: fire "found.<name>" before a plain attribute is read, "found.bool" on truth."""
 
     def __getattribute__(cls, name):
         if not name.startswith("__"):
@@ -81,8 +81,7 @@ class FoundMeta(type):
 
 
 class Obj:
-    """Fires "obj.<name>" after os or device is read, whether the read
-    succeeded or not; str() fires "obj.str"."""
+    """Fires "obj.<name>" after os or device is read (or failed to be); str() fires "obj.str"."""
 
     def __getattribute__(self, name):
         try:
@@ -107,10 +106,26 @@ class Seq(tuple):
         fire("seq.del")
 
 
-class HashStr(str):
+class Holder:
+    """A found object holding the nested class: fires "holder.del" when freed."""
+
+    def __init__(self, **attrs):
+        vars(self).update(attrs)
+
+    def __del__(self):
+        fire("holder.del")
+
+
+class KeyStr(str):
+    """A module name: its hash fires "key.hash", its comparison "key.eq"."""
+
     def __hash__(self):
-        fire("hash")
+        fire("key.hash")
         return str.__hash__(self)
+
+    def __eq__(self, other):
+        fire("key.eq")
+        return str.__eq__(self, other)
 
 
 class Keywords:
@@ -141,7 +156,7 @@ class Pkg:
         found = self.answers.get(tuple(seq))
         if found is None:
             raise KeyError(seq)
-        return found
+        return found() if type(found) is types.FunctionType else found
 
 
 def impl(tag, *methods):
@@ -172,14 +187,14 @@ def m(self):
 
 
 class Scene:
-    """Root ROOT (a package, with the abstraction package p1 unless `pkg` is
-    False), owner module MOD under it, and Owner, whose m carries
-    LookupDecorator("os", builder=builder, attr_getter=getter); obj.os is "a".
+    """Root ROOT (a package carrying the abstraction package p1), owner
+    module MOD under it, and Owner, whose m carries LookupDecorator("os",
+    builder=builder, attr_getter=getter); obj is an Owner whose os is "a".
 
     The scene keeps no reference to the modules or packages, so that an
     action that removes them frees them."""
 
-    def __init__(self, pkg=True):
+    def __init__(self):
         self.log = []
         self.actions = {}
         self.counts = collections.Counter()
@@ -187,8 +202,7 @@ class Scene:
         self.E, self.F = impl("E", "n"), impl("F", "m")
         self.packages = {}
         root = self.module(ROOT, "root", "/reentry/%s/__init__.py" % ROOT)
-        if pkg:
-            setattr(root, PKG_ATTR, self.package("p1", {("a",): self.A, ("b",): self.B, (): self.G}))
+        setattr(root, PKG_ATTR, self.package("p1", {("a",): self.A, ("b",): self.B, (): self.G}))
         self.module(MOD, "mod", "/reentry/%s/mod.py" % ROOT)
         self.Owner = OwnerMeta("Owner", (Obj,), {
             "__module__": MOD, "__qualname__": "Owner",
@@ -272,7 +286,7 @@ def set_pkg(label):
 
 
 def drop_root(s):
-    """Removes the root (module and package) from everywhere; frees both unless a fetch holds them."""
+    """Removes the root and its package; both are freed unless a fetch holds them."""
     root = sys.modules.pop(ROOT)
     vars(root).pop(PKG_ATTR, None)
     del root
@@ -294,8 +308,20 @@ def factory(name, delay):
     return current.package("made", {("a",): current.F})
 
 
-def with_factory(s):
+def unmade(s):
+    """No package on the root yet; AbstractPackage is `factory`."""
+    delattr(sys.modules[ROOT], PKG_ATTR)
     decorator_module.AbstractPackage = factory
+
+
+def package_getattr(s):
+    """The root's module __getattr__ makes packages g1, g2, ... on demand."""
+    made = itertools.count(1)
+    vars(sys.modules[ROOT])["__getattr__"] = lambda name: s.package("g%d" % next(made), {("a",): s.A})
+
+
+def rename(s):
+    s.d._method_name = "n"
 
 
 class Functools:
@@ -304,7 +330,6 @@ class Functools:
     @staticmethod
     def wraps(func):
         fire("wraps")
-        import functools
         return functools.wraps(func)
 
 
@@ -322,8 +347,7 @@ def device_settings(s):
 
 
 def from_device_twice(s):
-    """Probe: LookupDecorator.from_device, bare then with arguments, with a
-    LookupDecorator subclass whose __init__ fires "init"."""
+    """Probe: from_device bare, then with arguments, making a subclass whose __init__ fires "init"."""
     class Sub(LookupDecorator):
         def __init__(self, *args, **kwargs):
             fire("init")
@@ -358,11 +382,12 @@ CASES = {
     "getter sets _builder_kwargs to None": case(
         "getter", lambda s: setattr(s.d, "_builder_kwargs", None),
         err("TypeError", "argument after ** must be a mapping, not NoneType", at(188), "learn p1")),
-    "getter renames the method": case("getter", lambda s: setattr(s.d, "_method_name", "n"), ok("A.n", *LEARNED)),
     "getter deletes the class attribute": case(
         "getter", drop_owner_attribute, ok("A.m", *LEARNED),
         then=err("AttributeError", "'Owner' object has no attribute 'm'", [])),
-    "builder rebinds _getter": case("builder", lambda s: setattr(s.d, "_getter", None), ok("A.m", *LEARNED)),
+    "getter fetches the method again": case(
+        "getter", lambda s: current.log.append("inner " + s.obj.m()),
+        ok("A.m", "learn p1", "learn p1", "p1:a", "inner A.m", "p1:a")),
     "builder deletes _method_name": case(
         "builder", lambda s: delattr(s.d, "_method_name"),
         err("AttributeError", "'LookupDecorator' object has no attribute '_method_name'", at(227), *LEARNED,
@@ -371,10 +396,14 @@ CASES = {
         "keywords", lambda s: setattr(s.d, "_builder", None), ok("A.m", *LEARNED),
         setup=lambda s: setattr(s.d, "_builder_kwargs", Keywords())),
     "method read renames the method": case(
-        "found.m", lambda s: setattr(s.d, "_method_name", "n"),
-        err("LookupError", "Class 'E' in 'impls' is missing method definition 'n'", at(224), "learn p1", "p1:a",
+        "found.m", rename,
+        err("LookupError", "Class 'E' in 'impls' is missing method definition 'n'", at(224), *LEARNED,
             context="AttributeError"),
         setup=lambda s: s.pkg("p1").answers.update({("a",): s.E})),
+    "freed outer object renames the method": case(
+        "holder.del", rename, ok("A.n", *LEARNED),
+        setup=lambda s: (setattr(s.Owner, "__qualname__", "Outer.Owner"),
+                         s.pkg("p1").answers.update({("a",): lambda: Holder(Owner=s.A)}))),
     "truth test deletes the method": case(
         "found.bool", lambda s: delattr(s.A, "m"),
         err("LookupError", "Class 'A' in 'impls' is missing method definition 'm'", at(224), *LEARNED,
@@ -388,30 +417,32 @@ CASES = {
         "owner.__module__", lambda s: setattr(decorator_module, "sys", types.SimpleNamespace(
             modules={ROOT: s.other_root()})), ok("B.m", "learn p2", "p2:a")),
     "module key hash removes the module": case(
-        "hash", lambda s: sys.modules.pop(MOD), err("KeyError", "'%s'" % MOD, at(152)),
-        setup=lambda s: setattr(s.Owner, "__module__", HashStr(MOD))),
+        "key.hash", lambda s: sys.modules.pop(MOD), err("KeyError", "'%s'" % MOD, at(152)),
+        setup=lambda s: setattr(s.Owner, "__module__", KeyStr(MOD))),
+    "module key comparison renames the method": case(
+        "key.eq", rename, ok("A.n", *LEARNED), setup=lambda s: setattr(s.Owner, "__module__", KeyStr(MOD))),
+    "module __getattr__ gives a new package each time": case(
+        "root.__name__", package_getattr, ok("A.m", "learn g2", "g2:a"),
+        setup=lambda s: delattr(sys.modules[ROOT], PKG_ATTR)),
     "root file read removes the root": case("root.__file__", drop_root, err("KeyError", GONE, at(169))),
     "root file read replaces the root": case(
         "root.__file__", lambda s: s.other_root(key=ROOT), ok("B.m", "learn p2", "p2:a")),
     "root name read rebinds AbstractPackage": case(
-        "root.__name__", with_factory, MADE, setup=lambda s: delattr(sys.modules[ROOT], PKG_ATTR)),
+        "root.__name__", lambda s: setattr(decorator_module, "AbstractPackage", factory), MADE,
+        setup=lambda s: delattr(sys.modules[ROOT], PKG_ATTR)),
     "presence test then removal": case(
         "root." + PKG_ATTR, lambda s: delattr(sys.modules[ROOT], PKG_ATTR),
         err("AttributeError", "module '%s' has no attribute '%s'" % (ROOT, PKG_ATTR), at(179))),
-    "package read then replaced": case("root." + PKG_ATTR, set_pkg("p2"), ok("A.m", *LEARNED), nth=2,
-                                       then=ok("B.m", "learn p2", "p2:a")),
-    "factory stores its own package first": case(
-        "factory", set_pkg("p2"), MADE, setup=lambda s: (delattr(sys.modules[ROOT], PKG_ATTR), with_factory(s))),
-    "factory removes the root": case(
-        "factory", drop_root, MADE, setup=lambda s: (delattr(sys.modules[ROOT], PKG_ATTR), with_factory(s))),
-    "learn replaces the package": case("learn", set_pkg("p2"), ok("A.m", *LEARNED),
-                                       then=ok("B.m", "learn p2", "p2:a")),
+    "factory stores its own package first": case("factory", set_pkg("p2"), MADE, setup=unmade),
+    "factory removes the root": case("factory", drop_root, MADE, setup=unmade),
+    "learn replaces the package": case(
+        "learn", set_pkg("p2"), ok("A.m", *LEARNED), then=ok("B.m", "learn p2", "p2:a")),
     "learn removes the root": case("learn", drop_root, ok("A.m", *LEARNED), then=err(
-        "LookupError", "LookupDecorator must be used within a package. Got /reentry/%s/mod.py" % ROOT, at(166))),
+        "LookupError", "LookupDecorator must be used within a package. Got /reentry/%s/mod.py" % ROOT,
+        at(166))),
 
     # The search: the package is read once, its lookup once per search path.
-    "lookup removes the root": case("lookup", drop_root, ok("A.m", *LEARNED)),
-    "lookup renames the method": case("lookup", lambda s: setattr(s.d, "_method_name", "n"), ok("A.n", *LEARNED)),
+    "lookup renames the method": case("lookup", rename, ok("A.n", *LEARNED)),
     "lookup replaces its own method": case(
         "lookup", replace_lookup, ok("B.m", "learn p1", "p1:a", "new:"),
         setup=lambda s: s.pkg("p1").answers.pop(("a",))),
@@ -447,7 +478,8 @@ CASES = {
         err("AttributeError", "'Owner' object has no attribute 'os'",
             at(185) + at(31, fn="default_token_getter"), "learn p1")),
     "builder changes the token": case(
-        "builder", lambda s: setattr(s.obj, "os", "b"), ok("A.m", *LEARNED), then=ok("B.m", "learn p1", "p1:b")),
+        "builder", lambda s: setattr(s.obj, "os", "b"), ok("A.m", *LEARNED),
+        then=ok("B.m", "learn p1", "p1:b")),
     "device replaced between its reads": case(
         "obj.device", lambda s: setattr(s.obj, "device", types.SimpleNamespace(os="b")),
         ok("B.m", "learn p1", "p1:b"), nth=2,
@@ -528,7 +560,54 @@ def child_outcomes():
 @pytest.mark.parametrize("name", list(CASES))
 def test_callback_changes_what_is_read(name, child_outcomes):
     found, proc = child_outcomes
-    assert name in found, "the child stopped before this case (exit %s):\n%s" % (proc.returncode, proc.stderr[-4000:])
+    assert name in found, "the child stopped before this case (exit %s):\n%s" % (
+        proc.returncode, proc.stderr[-4000:])
     expected = expected_outcome(name)
     assert found[name] == expected
     assert run_case(name) == expected
+
+
+def test_unbounded_reentry_is_a_recursion_error():
+    # A getter that fetches the method again, through Python code or through
+    # the builtin getattr alone: the recursion limit stops it, in the main
+    # thread and in a thread with the default stack size.
+    proc = run_python("""
+        import sys, threading, types
+        from orvex.abstract.decorator import LookupDecorator
+        root = types.ModuleType("deep_root")
+        root.__file__ = "/deep/deep_root/__init__.py"
+        root._LookupDecorator__abstract_pkg = types.SimpleNamespace(learn=lambda: None)
+        sys.modules["deep_root"] = root
+
+        def fetch_again(obj, attrs):
+            return obj.m
+
+        class Python:
+            __module__ = "deep_root"
+
+            @LookupDecorator(attr_getter=fetch_again)
+            def m(self):
+                pass
+
+        class Builtin:
+            __module__ = "deep_root"
+
+            @LookupDecorator(attr_getter=getattr)
+            def m(self):
+                pass
+        Builtin.__dict__["m"]._attrs = "m"  # getattr(obj, "m")
+
+        def fetch(cls):
+            try:
+                cls().m
+            except RecursionError:
+                print("RecursionError", cls.__name__)
+
+        for cls in (Python, Builtin):
+            fetch(cls)
+            thread = threading.Thread(target=fetch, args=(cls,))
+            thread.start()
+            thread.join()
+    """, flags=("-X", "dev"))
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    assert proc.stdout.splitlines() == ["RecursionError Python"] * 2 + ["RecursionError Builtin"] * 2
