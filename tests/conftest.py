@@ -19,8 +19,8 @@ check sees on the first run.
 each allocation in turn during an operation (they start many processes and
 are skipped otherwise).  ``--stress`` makes the thread stress tests run longer
 (the ``stress_rounds`` fixture).  Hypothesis profiles: ``default`` for the
-everyday run and ``thorough`` (``--hypothesis-profile=thorough``) for the
-full check.
+everyday run, ``thorough`` (``--hypothesis-profile=thorough``) for the full
+check, and ``refleaks``, taken under ``--refleaks`` unless another is named.
 """
 
 import collections.abc
@@ -54,6 +54,9 @@ except ImportError:  # the fuzz tests skip themselves
 else:
     hypothesis.settings.register_profile("default", deadline=None, max_examples=150)
     hypothesis.settings.register_profile("thorough", deadline=None, max_examples=3000)
+    # Under --refleaks each test runs ten times; the leak check needs the
+    # paths, not the breadth.
+    hypothesis.settings.register_profile("refleaks", deadline=None, max_examples=25)
     hypothesis.settings.load_profile("default")
 
 
@@ -108,6 +111,8 @@ def pytest_configure(config):
     if _refleaks_active(config):
         # Audit hooks cannot be removed; this one only sets a flag.
         sys.addaudithook(_process_audit)
+        if hypothesis is not None and config.getoption("hypothesis_profile", None) is None:
+            hypothesis.settings.load_profile("refleaks")
 
 
 def pytest_report_header(config):

@@ -6,8 +6,9 @@
 //  2. with keywords: each unfilled positional parameter is taken from the
 //     keywords in order; the first required one missing is a count error whose
 //     "given" is its index; then keyword-only parameters are taken;
-//  3. if keywords remain, every keyword is checked in dict order: not a str,
-//     a parameter already given by position, unknown (no **kwargs);
+//  3. if keywords remain, or one is not a str, every keyword is checked in
+//     dict order: not a str, a parameter already given by position, unknown
+//     (no **kwargs);
 //  4. without keywords: too few positional arguments is the count error.
 #include "function.hpp"
 
@@ -50,14 +51,20 @@ int find_name(PyObject* names, int from, int to, PyObject* key) noexcept {
     return -1;
 }
 
+// Whether every key of `dict` is a str; runs no Python code.
+bool keys_are_strings(PyObject* dict) noexcept {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value))
+        if (!PyUnicode_Check(key)) return false;
+    return true;
+}
+
 // The var-keyword-only functions (`*args, **kwargs`): keyword names must be
 // str; the keywords arrive as a private copy, or not at all when there are none.
 int bind_star_only(const FunctionDef& def, PyObject* args, PyObject* kwargs, Arguments& out) noexcept {
     if (kwargs && PyDict_GET_SIZE(kwargs) > 0) {
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(kwargs, &pos, &key, &value))
-            if (!PyUnicode_Check(key)) return keywords_not_strings(def);
+        if (!keys_are_strings(kwargs)) return keywords_not_strings(def);
         out.slot[1] = Ref::steal(PyDict_Copy(kwargs));
         if (!out.slot[1]) return -1;
     }
@@ -103,7 +110,9 @@ int bind_arguments(const FunctionDef& def, PyObject* stored_defaults, PyObject* 
                 return count_error(def, k);
             }
         }
-        if (left > 0) {
+        // A key that is not a str but equals a parameter's name was taken by
+        // the lookups above; the walk in dict order refuses it in its turn.
+        if (left > 0 || !keys_are_strings(kw.get())) {
             Py_ssize_t pos = 0;
             PyObject *key, *value;
             while (PyDict_Next(kw.get(), &pos, &key, &value)) {
