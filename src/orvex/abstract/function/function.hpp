@@ -120,9 +120,12 @@ PyObject* join_str(PyObject* const* items, Py_ssize_t n) noexcept;
 // Returns nullptr.
 PyObject* raise_new(PyObject* exc_type, PyObject* message) noexcept;
 
-// Takes the pending exception out (new reference, normalised), so that the
-// code of an exception handler can run; pair with chain_to_handled().
-Ref take_pending() noexcept;
+// Takes the pending exception out (new reference, normalised) if it is an
+// instance of `type` once normalised, as an `except type:` clause matches, so
+// that the handler's code can run; pair with chain_to_handled(). Otherwise,
+// and when normalising fails (MemoryError), the exception stays pending and
+// the result is empty.
+Ref take_if(PyObject* type) noexcept;
 
 // Gives the exception now pending `handled` as its __context__, as raising
 // inside an `except` block does. `handled` is consumed.

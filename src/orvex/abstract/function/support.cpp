@@ -69,7 +69,12 @@ PyObject* raise_new(PyObject* exc_type, PyObject* message) noexcept {
     return nullptr;
 }
 
-Ref take_pending() noexcept { return Ref::steal(compat::exc_take()); }
+Ref take_if(PyObject* type) noexcept {
+    Ref exc = Ref::steal(compat::exc_take());
+    if (exc && PyErr_GivenExceptionMatches(exc.get(), type)) return exc;
+    compat::exc_give(exc.release());
+    return Ref();
+}
 
 void chain_to_handled(Ref handled) noexcept {
     Ref raised = Ref::steal(compat::exc_take());

@@ -253,8 +253,9 @@ PyObject* walk_nested(FunctionObject* self, Ref cls, PyObject* rest) noexcept {
         Ref attr = Ref::borrow(PyList_GET_ITEM(rest, k));
         Ref inner = Ref::steal(PyObject_GetAttr(cls.get(), attr.get()));
         if (!inner) {
-            if (!PyErr_ExceptionMatches(state.builtin_AttributeError)) return fail(self, 216);
-            return missing_definition(self, cls.get(), attr.get(), take_pending(), 219, 218);
+            Ref handled = take_if(state.builtin_AttributeError);
+            if (!handled) return fail(self, 216);
+            return missing_definition(self, cls.get(), attr.get(), std::move(handled), 219, 218);
         }
         cls = std::move(inner);
     }
@@ -266,8 +267,8 @@ PyObject* take_method(FunctionObject* self, PyObject* decorator, PyObject* cls) 
     Ref method_name = Ref::steal(PyObject_GetAttr(decorator, state.str_priv_method_name));
     Ref func = method_name ? Ref::steal(PyObject_GetAttr(cls, method_name.get())) : Ref();
     if (func) return func.release();
-    if (!PyErr_ExceptionMatches(state.builtin_AttributeError)) return fail(self, 222);
-    Ref handled = take_pending();
+    Ref handled = take_if(state.builtin_AttributeError);
+    if (!handled) return fail(self, 222);
     // Each piece of the message has its own line; the name is read again.
     int line = 225;
     Ref qualname = Ref::steal(PyObject_GetAttr(cls, state.str_dunder_qualname));
