@@ -26,8 +26,8 @@ module, are told apart narrowly: importlib's "can't allocate lock"
 on older interpreters (find_quirks), an assertion of Debian's debug 3.11
 (interpreter_abort). Others are kept out of the sweeps' way: the path finder
 (KnownExtension), frame objects made during unwinding (operation_point).
-A traceback entry that cannot be allocated leaves the exception without it
-("entry-dropped").
+A traceback entry that cannot be allocated raises MemoryError, with the
+exception as its context.
 """
 
 import faulthandler
@@ -677,17 +677,13 @@ def classify(got, expected):
     if not (got[0] == expected[0] == "raise" and got[4] == expected[4]
             and subsequence(got[3], expected[3])):
         return "wrong"
-    # The original exception without a traceback entry of the module: the
-    # entry could not be allocated, and the exception is kept as it was.
-    if got[1:3] == expected[1:3]:
-        return "entry-dropped"
     if "message-dropped" in QUIRKS and got[1] == expected[1] and got[2] == "" != expected[2]:
         return "message-dropped"
     return "wrong"
 
 
 # Kinds of outcome under a fault that are not failures.
-ALLOWED = {"same", "memory", "entry-dropped", "message-dropped"}
+ALLOWED = {"same", "memory", "message-dropped"}
 
 # The interpreter's own behaviours under a fault found on this one.
 QUIRKS = set()

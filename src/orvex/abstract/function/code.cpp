@@ -61,29 +61,26 @@ int set_item(PyObject* dict, PyObject* key, PyObject* value) noexcept {
 }  // namespace
 
 void add_traceback(const char* name, int line, PyObject* globals) noexcept {
-    // Like CPython's own traceback additions: take the pending exception out
-    // while building the frame, so a failure here cannot replace it.
+    // As CPython adds its own entries: the pending exception is taken out
+    // while the entry is built, and if building it fails, that failure (a
+    // MemoryError) is what propagates, with the exception as its context.
     Ref exc = Ref::steal(compat::exc_take());
     if (!exc) return;
-    Ref frame;
-    if (globals && state.empty_tuple) {
-        Ref code = Ref::steal(traceback_code(name, line));
-        if (code)
-            frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
-                PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
-        if (!frame) PyErr_Clear();
-    }
-    if (!frame) {
+    if (!globals || !state.empty_tuple) {
         compat::exc_give(exc.release());
+        return;
+    }
+    Ref code = Ref::steal(traceback_code(name, line));
+    Ref frame = code ? Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
+                           PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)))
+                     : Ref();
+    if (!frame) {
+        chain_to_handled(std::move(exc));
         return;
     }
     Ref kept = Ref::borrow(exc.get());
     compat::exc_give(exc.release());
-    // Failing to allocate the entry raises MemoryError: keep the original.
-    if (PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get())) < 0) {
-        PyErr_Clear();
-        compat::exc_give(kept.release());
-    }
+    if (PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get())) < 0) chain_to_handled(std::move(kept));
 }
 
 int make_code(const FunctionDef& def, PyObject* qualname) noexcept {
