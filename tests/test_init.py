@@ -261,6 +261,45 @@ def test_initialisation_failure(tmp_path, before, tree, exc, line, recovers):
         assert second == first
 
 
+# Fails the same initialisation again and again in one process (a failed one
+# leaves no module behind) and reports the growth of the reference total and
+# of the allocated blocks over measured rounds, after warm-up rounds.
+REPEATED_FAILURE = """
+import gc
+def snapshot():
+    gc.collect()
+    sys._clear_type_cache()
+    return sys.gettotalrefcount(), sys.getallocatedblocks()
+def fail_once():
+    exec(BEFORE, {"sys": sys})
+    try:
+        import orvex.abstract.decorator
+    except BaseException as exc:
+        return type(exc).__name__
+def rounds(count):
+    return {fail_once() for _ in range(count)}
+outcomes = rounds(15)
+refs, blocks = [], []
+for _ in range(6):
+    r0, b0 = snapshot()
+    outcomes |= rounds(5)
+    r1, b1 = snapshot()
+    refs.append(r1 - r0)
+    blocks.append(b1 - b0)
+report(None, outcomes=sorted(map(str, outcomes)), refs=refs, blocks=blocks)
+"""
+
+
+@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs a debug build of Python")
+@pytest.mark.parametrize("case", [name for name, case in FAILURES.items() if case[0] or not case[4]])
+def test_failed_initialisation_leaks_nothing(tmp_path, case):
+    before, tree, exc, _, _ = FAILURES[case]
+    (done,) = child(tmp_path, REPEATED_FAILURE.replace("BEFORE", repr(before)), **tree)
+    assert done["outcomes"] == [exc[0]]
+    assert not all(delta >= 1 for delta in done["refs"]), done["refs"]
+    assert not all(delta >= 1 for delta in done["blocks"]), done["blocks"]
+
+
 def test_failure_keeps_a_foreign_sys_modules_entry(tmp_path):
     magic = "import sys, types\nsys.modules['orvex.abstract.decorator'] = types.ModuleType('stand-in')\n"
     failed, after = child(tmp_path, "attempt()\nreport(None, entry=sys.modules[%r].__name__)\n" % MODULE_NAME,
