@@ -47,6 +47,10 @@ mkdir -p "$work/reports"
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:print_summary=1:log_path=$work/reports/asan
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$work/reports/ubsan
 export LD_PRELOAD=$asan
+# Instrumented frames are several times larger than plain ones, while the
+# interpreter's recursion limits are sized for plain ones: give the main
+# thread, and (through the same limit) new threads, the room they would have.
+ulimit -s 65536 2>/dev/null || ulimit -s "$(ulimit -H -s)" || true
 check_imports_from "$runner" "$tree"
 
 say "running the tests with AddressSanitizer and UBSan"
