@@ -397,18 +397,28 @@ def importlib_lock_failure(exc):
             and all(file.startswith("<frozen importlib") for file, _, _ in frames(exc)[1:]))
 
 
+def under_fault(n, call):
+    """Runs call() with allocation n+1 failing: (its value, None) or (None, what it raised)."""
+    # The frame object of this frame, made now. A Python function that the
+    # module calls leaves an exception through it: when it cannot be
+    # allocated then, 3.11+ loses the exception (take_ownership() in frame.c)
+    # and reports "<function ...> returned NULL without setting an exception"
+    # (in pure Python too: sorted([2, 1], key=f) with f raising), or the
+    # debug build aborts.
+    sys._getframe()
+    _testcapi.set_nomemory(n, n + 1)
+    try:
+        return call(), None
+    except BaseException as exc:
+        return None, exc
+    finally:
+        _testcapi.remove_mem_hooks()
+
+
 def initialisation_point(package):
     def point(n):
         """Imports the module with allocation n+1 failing."""
-        _testcapi.set_nomemory(n, n + 1)
-        try:
-            import orvex.abstract.decorator  # noqa: F401
-        except BaseException as exc:
-            error = exc
-        else:
-            error = None
-        finally:
-            _testcapi.remove_mem_hooks()
+        _, error = under_fault(n, functools.partial(__import__, MODULE))
         if error is None:
             return {"kind": "ok", "problems": check_initialised(package)}
         if type(error) is MemoryError:
@@ -713,24 +723,8 @@ def find_quirks():
 
 def operation_point(op, expected):
     def point(n):
-        call = op.prepare()
-        # The frame object of this frame, made now. A Python function that
-        # the module calls leaves an exception through it: when it cannot be
-        # allocated then, 3.11+ loses the exception (take_ownership() in
-        # frame.c) and reports "<function ...> returned NULL without setting
-        # an exception" (in pure Python too: sorted([2, 1], key=f) with f
-        # raising), or the debug build aborts.
-        sys._getframe()
-        _testcapi.set_nomemory(n, n + 1)
-        try:
-            value = call()
-        except BaseException as exc:
-            error = exc
-        else:
-            error = None
-        finally:
-            _testcapi.remove_mem_hooks()
-        got = outcome(op, value if error is None else None, error, ran=True)
+        value, error = under_fault(n, op.prepare())
+        got = outcome(op, value, error, ran=True)
         result = {"kind": classify(got, expected), "problems": []}
         if result["kind"] not in ALLOWED:
             result["problems"].append("got %r, without a fault %r" % (got, expected))
