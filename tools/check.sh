@@ -54,29 +54,25 @@ run() {
     fi
 }
 
-version_of() {
-    "$1" -c 'import platform, sys; print(platform.python_version() + ("d" if hasattr(sys, "gettotalrefcount") else ""))'
-}
-
 run "refleaks" bash tools/refleaks.sh
 
 if [ "$quick" = 1 ]; then
-    run "sanitize $(version_of "$newest")" bash tools/sanitize.sh --python "$newest" --stress
+    run "sanitize $(python_version "$newest")" bash tools/sanitize.sh --python "$newest" --stress
     for python in "${pythons[0]}" "${debug:-${pythons[-2]}}"; do
         [ -n "$python" ] || continue
-        run "memory-faults $(version_of "$python")" bash tools/suite.sh --python "$python" \
+        run "memory-faults $(python_version "$python")" bash tools/suite.sh --python "$python" \
             --memory-faults tests/test_memory_faults.py
     done
 else
     for python in "${pythons[@]}"; do
-        run "sanitize $(version_of "$python")" bash tools/sanitize.sh --python "$python" --stress
+        run "sanitize $(python_version "$python")" bash tools/sanitize.sh --python "$python" --stress
     done
     for python in "${pythons[@]}" $debug; do
-        run "memory-faults $(version_of "$python")" bash tools/suite.sh --python "$python" \
+        run "memory-faults $(python_version "$python")" bash tools/suite.sh --python "$python" \
             --memory-faults tests/test_memory_faults.py
     done
     for python in "${pythons[@]}"; do
-        run "fuzz+stress $(version_of "$python")" bash tools/suite.sh --python "$python" \
+        run "fuzz+stress $(python_version "$python")" bash tools/suite.sh --python "$python" \
             --stress --hypothesis-profile=thorough --hypothesis-show-statistics \
             tests/test_fuzz_arguments.py tests/test_threads.py tests/test_reentrancy.py tests/test_cycles.py
     done

@@ -30,6 +30,20 @@ find_pyenv_python() {
     [ -n "$dir" ] && [ -x "$dir/bin/python" ] && echo "$dir/bin/python"
 }
 
+# The newest pyenv interpreter of 3.8 to 3.13, or nothing (and failure).
+newest_pyenv_python() {
+    local minor
+    for minor in 13 12 11 10 9 8; do
+        find_pyenv_python "$minor" && return 0
+    done
+    return 1
+}
+
+# "3.11.2", with a "d" after it for a debug build.
+python_version() {
+    "$1" -c 'import platform, sys; print(platform.python_version() + ("d" if hasattr(sys, "gettotalrefcount") else ""))'
+}
+
 # Debian's interpreter for the system python3 ("" or "d" for the debug build).
 find_debian_python() {
     local version

@@ -17,12 +17,7 @@ if [ "${1:-}" = --python ]; then
     python=$2
     shift 2
 fi
-if [ -z "$python" ]; then
-    for minor in 13 12 11 10 9 8; do
-        python=$(find_pyenv_python "$minor") && break
-    done
-fi
-[ -n "$python" ] || { say "no interpreter found" >&2; exit 2; }
+[ -n "$python" ] || python=$(newest_pyenv_python) || { say "no pyenv CPython 3.8 to 3.13 found" >&2; exit 2; }
 
 asan=$(gcc -print-file-name=libasan.so)
 if [ ! -e "$asan" ]; then
@@ -33,7 +28,7 @@ fi
 work=$(mktemp -d "${TMPDIR:-/tmp}/orvex-sanitize.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-version=$("$python" -c 'import platform; print(platform.python_version())')
+version=$(python_version "$python")
 say "test environment and sanitizer build for CPython $version"
 runner=$(test_venv "$python" "$work/venv")
 tree=$(build_tree "$python" "$work" -DCMAKE_BUILD_TYPE=Debug -DORVEX_SANITIZE=ON)

@@ -16,17 +16,12 @@ if [ "${1:-}" = --python ]; then
     python=$2
     shift 2
 fi
-if [ -z "$python" ]; then
-    for minor in 13 12 11 10 9 8; do
-        python=$(find_pyenv_python "$minor") && break
-    done
-fi
-[ -n "$python" ] || { say "no interpreter found" >&2; exit 2; }
+[ -n "$python" ] || python=$(newest_pyenv_python) || { say "no pyenv CPython 3.8 to 3.13 found" >&2; exit 2; }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/orvex-suite.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-version=$("$python" -c 'import platform, sys; print(platform.python_version() + ("d" if hasattr(sys, "gettotalrefcount") else ""))')
+version=$(python_version "$python")
 case $python in
 /usr/bin/*)
     # Debian's interpreters take pytest and hypothesis from Debian.
