@@ -9,7 +9,7 @@
 #   fuzz+stress    argument-binding fuzzing with many examples, thread stress
 #                  run long, re-entrancy and cycle tests
 #   valgrind       a representative part of the suite under memcheck
-# The full run takes every CPython 3.8 to 3.13 found under pyenv (about 40
+# The full run takes every CPython 3.8 to 3.13 found under pyenv (about 35
 # minutes on 2 cores).  --quick, the part that CI runs, does the leak check,
 # the sanitizer run on the newest interpreter, and the memory-fault sweeps on
 # two interpreters.
