@@ -53,6 +53,12 @@ find_debian_python() {
     fi
 }
 
+# pytest and hypothesis for a Debian interpreter, from Debian: its packages
+# are pure Python in dist-packages, which the release and debug builds share.
+debian_test_packages() {
+    "$1" -c 'import pytest, hypothesis' 2>/dev/null || apt_install python3-pytest python3-hypothesis
+}
+
 has_headers() {
     "$1" -c 'import os, sys, sysconfig
 sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))' 2>/dev/null

@@ -23,13 +23,8 @@ has_headers "$py" || { say "no Python.h for $py" >&2; exit 2; }
 work=$(mktemp -d "${TMPDIR:-/tmp}/orvex-refleaks.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-# pytest and hypothesis for the debug interpreter: Debian's packages are pure
-# Python in dist-packages, which the debug interpreter shares with the release
-# one.
 runner=$py
-if ! "$py" -c 'import pytest, hypothesis' 2>/dev/null; then
-    apt_install python3-pytest python3-hypothesis || true
-fi
+debian_test_packages "$py" || true
 if ! "$py" -c 'import pytest, hypothesis' 2>/dev/null; then
     say "pytest and hypothesis from PyPI into a virtual environment of $py"
     "$py" -m venv --system-site-packages "$work/venv"

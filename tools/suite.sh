@@ -24,10 +24,7 @@ trap 'rm -rf "$work"' EXIT
 version=$(python_version "$python")
 case $python in
 /usr/bin/*)
-    # Debian's interpreters take pytest and hypothesis from Debian.
-    if ! "$python" -c 'import pytest, hypothesis' 2>/dev/null; then
-        apt_install python3-pytest python3-hypothesis
-    fi
+    debian_test_packages "$python"
     runner=$python
     extra=(-DCMAKE_NO_SYSTEM_FROM_IMPORTED=ON)
     ;;

@@ -34,9 +34,7 @@ if [ -z "$py" ] || ! has_headers "$py"; then
 fi
 [ -n "$py" ] || { say "no Debian interpreter found" >&2; exit 2; }
 command -v valgrind >/dev/null || apt_install valgrind
-if ! "$py" -c 'import pytest, hypothesis' 2>/dev/null; then
-    apt_install python3-pytest python3-hypothesis
-fi
+debian_test_packages "$py"
 supp=$(dpkg -L python3 2>/dev/null | grep -E 'valgrind/.*\.supp$' | head -n 1 || true)
 [ -n "$supp" ] || supp=$(ls /usr/lib/valgrind/python3*.supp 2>/dev/null | head -n 1 || true)
 [ -n "$supp" ] || { say "no valgrind suppressions file for Python found" >&2; exit 2; }
