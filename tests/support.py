@@ -114,7 +114,7 @@ def package_dir():
 
 def make_tree(root, magic=None, package=None, extension=None):
     """Lays out root/orvex/abstract: empty __init__ files, the given sibling
-    sources (the real ones when None) and a copy of the extension module."""
+    sources (the real ones when None) and copies of the extension modules."""
     target = Path(root) / "orvex" / "abstract"
     target.mkdir(parents=True)
     # A regular package here wins over any other orvex on the path.
@@ -127,6 +127,9 @@ def make_tree(root, magic=None, package=None, extension=None):
             (target / name).write_text(textwrap.dedent(text))
     extension = Path(extension or decorator.__file__)
     shutil.copyfile(extension, target / extension.name)
+    # The compiled half of the siblings, which the real ones import.
+    native = next(package_dir().glob("_native.*"))
+    shutil.copyfile(native, target / native.name)
     return Path(root)
 
 

@@ -2,6 +2,7 @@ import importlib
 import sys
 import threading
 import time
+import zipfile
 
 import pytest
 
@@ -135,7 +136,10 @@ def test_results_and_misses_are_cached(pkg, write):
     [
         ("mylib/bad.py", "raise RuntimeError('bad')", ("mylib", "bad"), (), RuntimeError),
         ("mylib/bad.py", "import no_such_dep_q7", ("mylib", "bad"), (), ModuleNotFoundError),
-        ("mylib/bad.py", "raise KeyError('bad')", ("mylib", "bad"), (), KeyError),
+        # a LookupError would pass for "not found": it comes as an ImportError
+        ("mylib/bad.py", "raise KeyError('bad')", ("mylib", "bad"), (), ImportError),
+        ("mylib/bad.py", "[][1]  # bad", ("mylib", "bad"), (), ImportError),
+        ("mylib/bad.py", "def __getattr__(name):\n    raise KeyError('bad')", ("mylib", "bad"), (), ImportError),
         # the missing module is inside the package, next to the looked-up one
         ("mylib/alpha/bad/__init__.py", "import mylib.alpha.bad.nope", ("mylib", "bad", "ops"),
          ("alpha",), ModuleNotFoundError),
@@ -145,10 +149,53 @@ def test_results_and_misses_are_cached(pkg, write):
 def test_import_errors_propagate(pkg, write, path, body, relpath, seq, exc):
     write({path: body, "mylib/alpha/bad/ops.py": CLS})
     fresh = AbstractPackage("mylib")  # knows the new token packages
-    with pytest.raises(exc, match="bad|no_such_dep_q7"):
+    with pytest.raises(exc, match="bad|no_such_dep_q7|index out of range") as caught:
         fresh.lookup(relpath, seq, "Ops")
+    if type(caught.value) is ImportError:
+        assert isinstance(caught.value.__cause__, LookupError)
+        assert caught.value.name == "mylib.bad" and "'mylib.bad'" in str(caught.value)
+    sys.modules.pop("mylib.bad", None)  # imported, but its attribute read failed
     write({path: CLS})  # once fixed it is found: the error was not cached
     assert fresh.lookup(relpath, seq, "Ops").__name__ == "Ops"
+
+
+def test_zipped_package(tmp_path, monkeypatch):
+    archive = tmp_path / "lib.zip"
+    with zipfile.ZipFile(str(archive), "w") as zipped:
+        for rel, text in {"zipped/__init__.py": "", "zipped/ops.py": CLS, "zipped/alpha/__init__.py": "",
+                          "zipped/alpha/ops.py": CLS, "zipped/alpha/m2/__init__.py": "",
+                          "zipped/beta/ops.py": CLS}.items():  # beta has no __init__: not a token package
+            zipped.writestr(rel, text)
+    monkeypatch.syspath_prepend(str(archive))
+    try:
+        importlib.import_module("zipped")
+        pkg = AbstractPackage("zipped")
+        assert pkg.token_paths == {(), ("alpha",), ("alpha", "m2")}
+        assert pkg.lookup(("zipped", "ops"), ("alpha",), "Ops").__module__ == "zipped.alpha.ops"
+        with pytest.raises(KeyError, match="no module named 'zipped.alpha.m2.ops'"):
+            pkg.lookup(("zipped", "ops"), ("alpha", "m2"), "Ops")
+    finally:
+        for name in [name for name in sys.modules if name.split(".")[0] == "zipped"]:
+            del sys.modules[name]
+
+
+def test_object_protocol(pkg):
+    class Sub(AbstractPackage):
+        pass
+
+    sub = Sub("mylib", delay=True)
+    assert sub.lookup(("mylib", "ops"), ("alpha",), "Ops") is pkg.lookup(("mylib", "ops"), ("alpha",), "Ops")
+    sub.extra = 1  # subclasses may add attributes; the class itself has none
+    with pytest.raises(AttributeError):
+        pkg.extra = 1
+    bare = AbstractPackage.__new__(AbstractPackage)
+    assert repr(bare) == "<AbstractPackage (not initialised)>"
+    for use in (bare.learn, lambda: bare.lookup(("mylib",), (), "Root"), lambda: bare.token_paths):
+        with pytest.raises(RuntimeError, match="not initialised"):
+            use()
+    with pytest.raises(TypeError, match="name must be a str, not bytes"):
+        AbstractPackage(b"mylib")
+    assert repr(pkg).startswith("<AbstractPackage 'mylib': token paths (), ('alpha',), ('alpha', 'm2')")
 
 
 def test_roots(write, tmp_path):

@@ -115,16 +115,18 @@ build_tree() {
         return 2
     }
     suffix=$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
-    module=$(find "$dir/build" -maxdepth 1 -name "decorator$suffix" -print -quit)
-    if [ -z "$module" ]; then
-        say "the build made no decorator$suffix" >&2
-        return 2
-    fi
     rm -rf "$dir/tree"
     mkdir -p "$dir/tree"
     (cd "$root/src" && find orvex -type f \( -name '*.py' -o -name '*.pyi' -o -name 'py.typed' \) \
         -exec cp --parents {} "$dir/tree/" \;)
-    cp "$module" "$dir/tree/orvex/abstract/"
+    for name in decorator _native; do
+        module=$(find "$dir/build" -maxdepth 1 -name "$name$suffix" -print -quit)
+        if [ -z "$module" ]; then
+            say "the build made no $name$suffix" >&2
+            return 2
+        fi
+        cp "$module" "$dir/tree/orvex/abstract/"
+    done
     echo "$dir/tree"
 }
 

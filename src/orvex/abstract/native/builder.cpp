@@ -1,0 +1,192 @@
+// default_builder: the tokens of an object to its search paths, most specific
+// first. The decorator calls it on every fetch with the same few token tuples,
+// so answers for exact tuples (and the default or an exact int `mandatory`)
+// are kept; a full cache is emptied. Safe between threads: the caches change
+// by whole entries only, under the interpreter's lock.
+#include <cstring>
+
+#include "../compat.hpp"
+#include "native.hpp"
+
+namespace orvex::abstract::native {
+
+PyObject* builder_object = nullptr;
+
+namespace {
+
+constexpr Py_ssize_t cache_limit = 1024;
+PyObject* paths_by_tokens = nullptr;     // tokens -> paths, for mandatory=0
+PyObject* paths_by_mandatory = nullptr;  // (tokens, mandatory) -> paths
+
+// The cache that holds `mandatory` (nullptr: the default), and its key; both
+// empty when the arguments are not remembered (not exact tuple and int).
+struct CacheSlot {
+    PyObject* cache = nullptr;
+    Ref key;
+};
+
+int cache_slot(PyObject* tokens, PyObject* mandatory, CacheSlot& slot) noexcept {
+    if (!PyTuple_CheckExact(tokens)) return 0;
+    if (!mandatory) {
+        slot.cache = paths_by_tokens;
+        slot.key = Ref::borrow(tokens);
+        return 0;
+    }
+    if (!PyLong_CheckExact(mandatory)) return 0;
+    // An exact int: its truth runs no code.
+    if (PyObject_Not(mandatory)) {
+        slot.cache = paths_by_tokens;
+        slot.key = Ref::borrow(tokens);
+        return 0;
+    }
+    slot.key = Ref::steal(PyTuple_Pack(2, tokens, mandatory));
+    if (!slot.key) return -1;
+    slot.cache = paths_by_mandatory;
+    return 0;
+}
+
+// The remembered paths: 1 and a new reference, 0 when none are (or a token
+// cannot be hashed, which the full path reports), -1 with an exception set.
+int remembered(const CacheSlot& slot, Ref& paths) noexcept {
+    if (!slot.cache) return 0;
+    PyObject* hit = PyDict_GetItemWithError(slot.cache, slot.key.get());
+    if (hit) {
+        paths = Ref::borrow(hit);
+        return 1;
+    }
+    if (!PyErr_Occurred()) return 0;
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
+    PyErr_Clear();
+    return 0;
+}
+
+// The number of tokens `mandatory` asks for: -1 with TypeError or ValueError
+// when it is not a non-negative int (bool refused).
+Py_ssize_t mandatory_count(PyObject* mandatory) noexcept {
+    if (!mandatory) return 0;
+    if (PyBool_Check(mandatory) || !PyLong_Check(mandatory)) {
+        PyErr_Format(PyExc_TypeError, "mandatory must be an int, not %s", short_type_name(mandatory));
+        return -1;
+    }
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(mandatory, &overflow);
+    if (value == -1 && PyErr_Occurred()) return -1;
+    if (overflow > 0) return PY_SSIZE_T_MAX;
+    if (overflow < 0 || value < 0) {
+        Ref number = Ref::steal(PyNumber_Long(mandatory));
+        if (number) PyErr_Format(PyExc_ValueError, "mandatory must be >= 0, got %S", number.get());
+        return -1;
+    }
+    return value > PY_SSIZE_T_MAX ? PY_SSIZE_T_MAX : static_cast<Py_ssize_t>(value);
+}
+
+// The search paths as a new tuple, from every check on.
+PyObject* compute(PyObject* tokens, Py_ssize_t mandatory) noexcept {
+    Ref all = Ref::steal(PySequence_Tuple(tokens));
+    if (!all) return nullptr;
+    const Py_ssize_t n = PyTuple_GET_SIZE(all.get());
+    Py_ssize_t usable = n;
+    // Every token is checked, also those after the first None.
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        PyObject* token = PyTuple_GET_ITEM(all.get(), k);
+        if (token == Py_None) {
+            if (usable == n) usable = k;
+            continue;
+        }
+        if (!PyUnicode_Check(token)) {
+            PyErr_Format(PyExc_TypeError, "token %R must be a str or None, not %s", token, short_type_name(token));
+            return nullptr;
+        }
+    }
+    const Py_ssize_t count = usable >= mandatory ? usable - mandatory + 1 : 0;
+    Ref paths = Ref::steal(PyTuple_New(count));
+    if (!paths) return nullptr;
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        PyObject* path = PyTuple_GetSlice(all.get(), 0, usable - k);
+        if (!path) return nullptr;
+        PyTuple_SET_ITEM(paths.get(), k, path);
+    }
+    return paths.release();
+}
+
+const char builder_doc[] =
+    "default_builder(tokens, *, mandatory=0)\n"
+    "--\n"
+    "\n"
+    "Return the search paths for *tokens*, most specific first.\n"
+    "\n"
+    "The usable tokens are the leading ones up to, but not including, the\n"
+    "first ``None``.  The result holds the tuple of all usable tokens, then\n"
+    "each shorter prefix, down to the prefix of length *mandatory*::\n"
+    "\n"
+    "    >>> default_builder(('alpha', 'm2'))\n"
+    "    [('alpha', 'm2'), ('alpha',), ()]\n"
+    "    >>> default_builder(('alpha', None, 'x'))\n"
+    "    [('alpha',), ()]\n"
+    "    >>> default_builder(('a', 'b'), mandatory=1)\n"
+    "    [('a', 'b'), ('a',)]\n"
+    "\n"
+    "With the default ``mandatory=0`` the last path is ``()``, the root\n"
+    "package.  When fewer than *mandatory* tokens are usable the result is\n"
+    "empty, so nothing is found.\n"
+    "\n"
+    "Every token, including those after a ``None``, must be a ``str`` or\n"
+    "``None``; anything else raises :exc:`TypeError`.  *mandatory* must be a\n"
+    "non-negative ``int`` (``bool`` is refused): a wrong type raises\n"
+    ":exc:`TypeError`, a negative value :exc:`ValueError`.";
+
+PyObject* default_builder(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
+    static const char* keywords[] = {"tokens", "mandatory", nullptr};
+    PyObject* tokens = nullptr;
+    PyObject* mandatory = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:default_builder", const_cast<char**>(keywords), &tokens,
+                                     &mandatory))
+        return nullptr;
+    Ref paths = Ref::steal(build_paths(tokens, mandatory));
+    if (!paths) return nullptr;
+    // Callers get a list of their own; the cache keeps its tuple.
+    return PySequence_List(paths.get());
+}
+
+PyMethodDef builder_def = {"default_builder", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(default_builder)),
+                           METH_VARARGS | METH_KEYWORDS, builder_doc};
+
+}  // namespace
+
+const char* short_type_name(PyObject* o) noexcept {
+    const char* name = Py_TYPE(o)->tp_name;
+    const char* dot = std::strrchr(name, '.');
+    return dot ? dot + 1 : name;
+}
+
+PyObject* build_paths(PyObject* tokens, PyObject* mandatory) noexcept {
+    CacheSlot slot;
+    if (cache_slot(tokens, mandatory, slot) < 0) return nullptr;
+    Ref paths;
+    const int hit = remembered(slot, paths);
+    if (hit < 0) return nullptr;
+    if (hit) return paths.release();
+
+    const Py_ssize_t count = mandatory_count(mandatory);
+    if (count < 0) return nullptr;
+    paths = Ref::steal(compute(tokens, count));
+    if (!paths || !slot.cache) return paths.release();
+    if (PyDict_GET_SIZE(slot.cache) >= cache_limit) PyDict_Clear(slot.cache);
+    if (PyDict_SetItem(slot.cache, slot.key.get(), paths.get()) < 0) return nullptr;
+    return paths.release();
+}
+
+int builder_ready(PyObject* module) noexcept {
+    if (!paths_by_tokens && !(paths_by_tokens = PyDict_New())) return -1;
+    if (!paths_by_mandatory && !(paths_by_mandatory = PyDict_New())) return -1;
+    // Public as orvex.abstract.magic.default_builder, which is its __module__.
+    Ref home = Ref::steal(PyUnicode_FromString("orvex.abstract.magic"));
+    if (!home) return -1;
+    Ref function = Ref::steal(PyCFunction_NewEx(&builder_def, nullptr, home.get()));
+    if (!function || PyDict_SetItemString(PyModule_GetDict(module), "default_builder", function.get()) < 0)
+        return -1;
+    builder_object = function.get();  // the module keeps it
+    return 0;
+}
+
+}  // namespace orvex::abstract::native

@@ -1,0 +1,55 @@
+// Entry point of orvex.abstract._native: default_builder, AbstractPackage and
+// the capsule through which the decorator calls both without Python calls.
+// orvex.abstract.magic and orvex.abstract.package re-export the two names.
+#include "api.hpp"
+#include "../compat.hpp"
+#include "native.hpp"
+
+namespace orvex::abstract::native {
+
+Names names;
+
+namespace {
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_native",
+    "The compiled half of the abstraction layer: see orvex.abstract.magic and orvex.abstract.package.",
+    -1,
+    nullptr,
+};
+
+Api api;
+
+int make_name(PyObject*& field, const char* text) noexcept {
+    if (field) return 0;
+    field = PyUnicode_InternFromString(text);
+    return field ? 0 : -1;
+}
+
+PyObject* initialise() noexcept {
+    if (make_name(names.mandatory, "mandatory") < 0 || make_name(names.package_module, "orvex.abstract.package") < 0 ||
+        make_name(names.index, "_index") < 0 || make_name(names.find, "_find") < 0)
+        return nullptr;
+    if (package_types_ready() < 0) return nullptr;
+    Ref module = Ref::steal(PyModule_Create(&module_def));
+    if (!module || builder_ready(module.get()) < 0) return nullptr;
+    PyObject* ns = PyModule_GetDict(module.get());
+    if (PyDict_SetItemString(ns, "AbstractPackage", reinterpret_cast<PyObject*>(&package_type)) < 0) return nullptr;
+
+    api.version = api_version;
+    api.default_builder = builder_object;
+    api.package_type = &package_type;
+    api.build = build_paths;
+    api.learn = package_learn;
+    api.lookup = package_lookup;
+    Ref capsule = Ref::steal(PyCapsule_New(&api, capsule_name, nullptr));
+    if (!capsule || PyDict_SetItemString(ns, "_api", capsule.get()) < 0) return nullptr;
+    return module.release();
+}
+
+}  // namespace
+
+}  // namespace orvex::abstract::native
+
+ORVEX_MODINIT_FUNC PyInit__native(void) { return orvex::abstract::native::initialise(); }

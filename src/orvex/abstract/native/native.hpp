@@ -1,0 +1,36 @@
+// What the files of orvex.abstract._native share: the builder, the package
+// type, the object that marks a cached miss, and the module's few names.
+// module.cpp makes them ready and exports them through api.hpp's capsule.
+#pragma once
+
+#include <Python.h>
+
+#include "../ref.hpp"
+
+namespace orvex::abstract::native {
+
+// Interned names, made once by module initialisation.
+struct Names {
+    PyObject* mandatory;
+    PyObject* package_module;  // "orvex.abstract.package"
+    PyObject* index;           // "_index"
+    PyObject* find;            // "_find"
+};
+extern Names names;
+
+// Makes the builder's caches and function object. Returns 0, or -1 with an exception set.
+int builder_ready(PyObject* module) noexcept;
+// The default_builder function object (borrowed; set by builder_ready).
+extern PyObject* builder_object;
+PyObject* build_paths(PyObject* tokens, PyObject* mandatory) noexcept;
+
+// Makes AbstractPackage and its miss marker ready. Returns 0, or -1 with an exception set.
+int package_types_ready() noexcept;
+extern PyTypeObject package_type;
+int package_learn(PyObject* package) noexcept;
+int package_lookup(PyObject* package, PyObject* relpath, PyObject* seq, PyObject* name, PyObject** result) noexcept;
+
+// Python's type(o).__name__ for the messages: the part of tp_name after its last dot.
+const char* short_type_name(PyObject* o) noexcept;
+
+}  // namespace orvex::abstract::native
