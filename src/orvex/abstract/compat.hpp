@@ -34,6 +34,15 @@ static inline PyObject* call_no_args(PyObject* callable) noexcept {
 #endif
 }
 
+// Positional arguments from a C array, no keywords.
+static inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargs) noexcept {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyObject_Vectorcall(callable, args, nargs, nullptr);
+#else
+    return _PyObject_Vectorcall(callable, args, nargs, nullptr);
+#endif
+}
+
 // Positional arguments from a C array plus an optional keyword dict.
 static inline PyObject* vectorcall_dict(PyObject* callable, PyObject* const* args, size_t nargs,
                                         PyObject* kwargs) noexcept {

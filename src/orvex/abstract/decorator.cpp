@@ -284,6 +284,8 @@ private:
         if (import_absolute(state.str_sys, 1) < 0 || import_absolute(state.str_inspect, 2) < 0 ||
             import_absolute(state.str_functools, 3) < 0)
             return -1;
+        if (PyObject* functools = PyDict_GetItemWithError(ns, state.str_functools)) remember_functools(functools);
+        if (PyErr_Occurred()) return fail(3);
         if (set_package() < 0 || import_relative(state.str_magic, state.str_default_builder, 5) < 0 ||
             import_relative(state.str_package, state.str_AbstractPackage, 7) < 0)
             return -1;

@@ -65,6 +65,11 @@ namespace orvex::abstract {
     X(learn, "learn")                                                                 \
     X(lookup, "lookup")                                                               \
     X(wraps, "wraps")                                                                 \
+    X(update_wrapper, "update_wrapper")                                               \
+    X(partial, "partial")                                                             \
+    X(update, "update")                                                               \
+    X(mandatory, "mandatory")                                                         \
+    X(dunder_wrapped, "__wrapped__")                                                  \
     X(get, "get")                                                                     \
     X(custom, "custom")                                                               \
     X(order, "order")                                                                 \

@@ -45,6 +45,30 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexce
     return def.body(f, bound);
 }
 
+}  // namespace
+
+PyObject* function_call_positional(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    FunctionObject* f = as_function(self);
+    const FunctionDef& def = *f->def;
+    const bool plain = !def.var_positional() && !def.var_keyword() && nargs >= def.n_required &&
+                       nargs <= def.n_positional && f->globals;
+    if (!plain) {
+        // Errors and the rarer shapes take the ordinary call.
+        Ref tuple = Ref::steal(PyTuple_New(nargs));
+        if (!tuple) return nullptr;
+        for (Py_ssize_t k = 0; k < nargs; ++k) PyTuple_SET_ITEM(tuple.get(), k, Ref::borrow(args[k]).release());
+        return function_call(self, tuple.get(), nullptr);
+    }
+    Ref keep = Ref::borrow(self);  // as in function_call
+    Arguments bound;
+    for (Py_ssize_t k = 0; k < nargs; ++k) bound.slot[k] = Ref::borrow(args[k]);
+    for (int k = static_cast<int>(nargs); k < def.n_named(); ++k)
+        bound.slot[k] = Ref::borrow(PyTuple_GET_ITEM(f->defaults, k - def.n_required));
+    return def.body(f, bound);
+}
+
+namespace {
+
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
     if (!obj || obj == Py_None) return Ref::borrow(self).release();
     return PyMethod_New(self, obj);

@@ -77,6 +77,11 @@ int function_type_ready() noexcept;
 PyObject* function_new(const FunctionDef& def, PyObject* qualname, PyObject* doc, PyObject* globals,
                        PyObject* closure, PyObject* defaults) noexcept;
 
+// Calls `function` (an object of function_type, borrowed) with positional
+// arguments only, exactly as calling it from Python would, but without an
+// argument tuple when they bind plainly. Returns a new reference or nullptr.
+PyObject* function_call_positional(PyObject* function, PyObject* const* args, Py_ssize_t nargs) noexcept;
+
 // Binds `args` (a tuple) and `kwargs` (a dict or nullptr, both borrowed) to the
 // parameters of `def`. Returns 0, or -1 with the module's TypeError set.
 int bind_arguments(const FunctionDef& def, PyObject* stored_defaults, PyObject* args,

@@ -5,27 +5,100 @@
 // Every attribute is read at the moment its step runs (nothing is cached),
 // and every object read is held across the calls that follow it.
 #include "../compat.hpp"
+#include "../native/api.hpp"
 #include "lookup_decorator.hpp"
 
 namespace orvex::abstract {
 
 namespace {
 
+// ---- the compiled siblings
+
+// The C interface of orvex.abstract._native, taken on the first fetch that
+// needs it; nullptr while it cannot be had (then every call is a Python call).
+const native::Api* siblings() noexcept {
+    static const native::Api* api = nullptr;
+    static bool absent = false;
+    if (api || absent) return api;
+    void* found = PyCapsule_Import(native::capsule_name, 0);
+    if (!found) {
+        // Only a module that is not there for good stops the asking.
+        absent = PyErr_ExceptionMatches(PyExc_ImportError) || PyErr_ExceptionMatches(PyExc_AttributeError);
+        PyErr_Clear();
+        return nullptr;
+    }
+    auto* candidate = static_cast<const native::Api*>(found);
+    if (candidate->version != native::api_version) {
+        absent = true;
+        return nullptr;
+    }
+    api = candidate;
+    return api;
+}
+
+// The shipped AbstractPackage, whose methods cannot have been replaced.
+const native::Api* shipped_package(PyObject* package) noexcept {
+    const native::Api* api = siblings();
+    return api && Py_TYPE(package) == api->package_type ? api : nullptr;
+}
+
+// ---- names derived from str values, kept per exact str
+
+// A bounded table from exact str to what is derived from it; emptied when full.
+class Memo {
+public:
+    // The value kept for `key` (borrowed), or nullptr (nothing set).
+    PyObject* get(PyObject* key) noexcept {
+        if (!table_) return nullptr;
+        PyObject* value = PyDict_GetItemWithError(table_, key);  // exact str: cannot fail
+        return value;
+    }
+    // Keeps `value` for `key`; a failure only means it is not kept.
+    void put(PyObject* key, PyObject* value) noexcept {
+        if (!table_ && !(table_ = PyDict_New())) {
+            PyErr_Clear();
+            return;
+        }
+        if (PyDict_GET_SIZE(table_) >= limit) PyDict_Clear(table_);
+        if (PyDict_SetItem(table_, key, value) < 0) PyErr_Clear();
+    }
+
+private:
+    static constexpr Py_ssize_t limit = 1024;
+    PyObject* table_ = nullptr;
+};
+
+Memo relpaths;    // module name -> tuple(name.split("."))
+Memo qualnames;   // qualified name -> (first part, tuple of the rest)
+Memo ancestors;   // module name -> the walk's candidate parents, nearest first
+
 // obj.<name>(arg): one positional argument; new reference or nullptr.
 PyObject* call_method_one(PyObject* obj, PyObject* name, PyObject* arg) noexcept {
     Ref method = Ref::steal(PyObject_GetAttr(obj, name));
     if (!method) return nullptr;
-    return PyObject_CallFunctionObjArgs(method.get(), arg, nullptr);
+    return compat::call_one_arg(method.get(), arg);
 }
 
-// The truth of <text>.endswith("__init__.py") for `module.__file__`:
-// 1, 0, or -1 with an exception set.
+// text.split("."): an exact str is split without a call.
+PyObject* split_dots(PyObject* text) noexcept {
+    if (PyUnicode_CheckExact(text)) return PyUnicode_Split(text, state.str_dot, -1);
+    return call_method_one(text, state.str_split, state.str_dot);
+}
+
+// The truth of <file>.endswith("__init__.py"): 1, 0, or -1 with an exception set.
+int ends_with_init(PyObject* file) noexcept {
+    if (PyUnicode_CheckExact(file))
+        return static_cast<int>(PyUnicode_Tailmatch(file, state.str_init_py, 0, PY_SSIZE_T_MAX, 1));
+    Ref ends = Ref::steal(call_method_one(file, state.str_endswith, state.str_init_py));
+    if (!ends) return -1;
+    return PyObject_IsTrue(ends.get());
+}
+
+// The truth of module.__file__.endswith("__init__.py").
 int file_is_package_init(PyObject* module) noexcept {
     Ref file = Ref::steal(PyObject_GetAttr(module, state.str_dunder_file));
     if (!file) return -1;
-    Ref ends = Ref::steal(call_method_one(file.get(), state.str_endswith, state.str_init_py));
-    if (!ends) return -1;
-    return PyObject_IsTrue(ends.get());
+    return ends_with_init(file.get());
 }
 
 // sys.modules, with `sys` looked up in the module namespace now.
@@ -33,6 +106,28 @@ PyObject* sys_modules(FunctionObject* self) noexcept {
     Ref sys = Ref::steal(lookup_global(self->globals, state.str_sys));
     if (!sys) return nullptr;
     return PyObject_GetAttr(sys.get(), state.str_modules);
+}
+
+// For an exact str module name: the parents that the walk up tries, in its
+// order, ".".join(names[:i]) for i from len(names) - 1 down to 0. New
+// reference; nullptr with an exception set on failure.
+PyObject* walk_parents(PyObject* name) noexcept {
+    if (PyObject* kept = ancestors.get(name))
+        return Ref::borrow(kept).release();
+    Ref names = Ref::steal(PyUnicode_Split(name, state.str_dot, -1));
+    if (!names) return nullptr;
+    const Py_ssize_t n = PyList_GET_SIZE(names.get());
+    Ref parents = Ref::steal(PyTuple_New(n));
+    if (!parents) return nullptr;
+    for (Py_ssize_t i = n - 1; i >= 0; --i) {
+        Ref head = Ref::steal(PyList_GetSlice(names.get(), 0, i));
+        if (!head) return nullptr;
+        PyObject* parent = PyUnicode_Join(state.str_dot, head.get());
+        if (!parent) return nullptr;
+        PyTuple_SET_ITEM(parents.get(), n - 1 - i, parent);
+    }
+    ancestors.put(name, parents.get());
+    return parents.release();
 }
 
 // The owner class's package root module: its own module when that is a
@@ -52,20 +147,31 @@ PyObject* find_root_module(FunctionObject* self, PyObject* owner) noexcept {
     if (is_root < 0) return fail(self, 154);
     if (is_root) return module.release();
 
+    Ref parents;  // the candidates of the walk, or empty for the generic walk
     Ref names;
     {
         Ref name = Ref::steal(PyObject_GetAttr(module.get(), state.str_dunder_name));
         if (!name) return fail(self, 155);
-        names = Ref::steal(call_method_one(name.get(), state.str_split, state.str_dot));
-        if (!names) return fail(self, 155);
+        if (PyUnicode_CheckExact(name.get())) {
+            parents = Ref::steal(walk_parents(name.get()));
+            if (!parents) return fail(self, 155);
+        } else {
+            names = Ref::steal(split_dots(name.get()));
+            if (!names) return fail(self, 155);
+        }
     }
-    const Py_ssize_t n = PyObject_Size(names.get());
+    const Py_ssize_t n = parents ? PyTuple_GET_SIZE(parents.get()) : PyObject_Size(names.get());
     if (n < 0) return fail(self, 157);
     for (Py_ssize_t i = n - 1; i >= 0; --i) {
-        Ref head = Ref::steal(PySequence_GetSlice(names.get(), 0, i));
-        if (!head) return fail(self, 158);
-        Ref parent = Ref::steal(PyUnicode_Join(state.str_dot, head.get()));
-        if (!parent) return fail(self, 158);
+        Ref parent;
+        if (parents) {
+            parent = Ref::borrow(PyTuple_GET_ITEM(parents.get(), n - 1 - i));
+        } else {
+            Ref head = Ref::steal(PySequence_GetSlice(names.get(), 0, i));
+            if (!head) return fail(self, 158);
+            parent = Ref::steal(PyUnicode_Join(state.str_dot, head.get()));
+            if (!parent) return fail(self, 158);
+        }
 
         int found = -1;
         if (Ref modules = Ref::steal(sys_modules(self))) {
@@ -118,6 +224,10 @@ PyObject* abstraction_package(FunctionObject* self, PyObject* owner) noexcept {
     // Read again: another thread (or the constructor) may have stored another.
     Ref package = Ref::steal(PyObject_GetAttr(module.get(), state.str_abstract_pkg));
     if (!package) return fail(self, 179);
+    if (const native::Api* api = shipped_package(package.get())) {
+        if (api->learn(package.get()) < 0) return fail(self, 182);
+        return package.release();
+    }
     Ref learn = Ref::steal(PyObject_GetAttr(package.get(), state.str_learn));
     if (!learn) return fail(self, 182);
     Ref learned = Ref::steal(compat::call_no_args(learn.get()));
@@ -131,9 +241,28 @@ PyObject* collect_tokens(FunctionObject* self, PyObject* decorator, PyObject* in
     if (!getter) return fail(self, 185);
     Ref attrs = Ref::steal(PyObject_GetAttr(decorator, state.str_priv_attrs));
     if (!attrs) return fail(self, 185);
-    PyObject* tokens = PyObject_CallFunctionObjArgs(getter.get(), instance, attrs.get(), nullptr);
+    PyObject* args[] = {instance, attrs.get()};
+    PyObject* tokens = Py_TYPE(getter.get()) == &function_type
+                           ? function_call_positional(getter.get(), args, 2)
+                           : compat::vectorcall(getter.get(), args, 2);
     if (!tokens) return fail(self, 185);
     return tokens;
+}
+
+// The shipped default_builder called directly, when `builder` is it and the
+// stored keywords are a dict that it takes as a call would (none, or only
+// `mandatory`). New reference; nullptr with an exception set when it raised,
+// or with none when the call must be made as a Python call.
+PyObject* shipped_builder(PyObject* builder, PyObject* stored, PyObject* tokens) noexcept {
+    const native::Api* api = siblings();
+    if (!api || builder != api->default_builder || !PyDict_CheckExact(stored)) return nullptr;
+    const Py_ssize_t n = PyDict_GET_SIZE(stored);
+    if (n == 0) return api->build(tokens, nullptr);
+    if (n != 1) return nullptr;
+    PyObject* mandatory = PyDict_GetItemWithError(stored, state.str_mandatory);
+    if (!mandatory) return nullptr;  // (a str key: no error)
+    Ref held = Ref::borrow(mandatory);
+    return api->build(tokens, held.get());
 }
 
 // self._builder(tokens, **self._builder_kwargs), the keywords always from a
@@ -143,6 +272,8 @@ PyObject* build_sequence(FunctionObject* self, PyObject* decorator, PyObject* to
     if (!builder) return fail(self, 188);
     Ref stored = Ref::steal(PyObject_GetAttr(decorator, state.str_priv_builder_kwargs));
     if (!stored) return fail(self, 188);
+    if (PyObject* sequence = shipped_builder(builder.get(), stored.get(), tokens)) return sequence;
+    if (PyErr_Occurred()) return fail(self, 188);
     Ref kwargs;
     if (stored.get() == Py_None) {
         PyErr_SetString(PyExc_TypeError, "argument after ** must be a mapping, not NoneType");
@@ -153,11 +284,44 @@ PyObject* build_sequence(FunctionObject* self, PyObject* decorator, PyObject* to
     else
         kwargs = Ref::steal(compat::call_one_arg(reinterpret_cast<PyObject*>(&PyDict_Type), stored.get()));
     if (!kwargs) return fail(self, 188);
-    Ref args = Ref::steal(PyTuple_Pack(1, tokens));
-    if (!args) return fail(self, 188);
-    PyObject* sequence = PyObject_Call(builder.get(), args.get(), kwargs.get());
+    PyObject* sequence = compat::vectorcall_dict(builder.get(), &tokens, 1, kwargs.get());
     if (!sequence) return fail(self, 188);
     return sequence;
+}
+
+// tuple(module_name.split(".")), kept per exact str.
+PyObject* relpath_of(PyObject* module_name) noexcept {
+    const bool exact = PyUnicode_CheckExact(module_name);
+    if (exact) {
+        if (PyObject* kept = relpaths.get(module_name)) return Ref::borrow(kept).release();
+    }
+    Ref parts = Ref::steal(split_dots(module_name));
+    if (!parts) return nullptr;
+    PyObject* relpath = PySequence_Tuple(parts.get());
+    if (relpath && exact) relpaths.put(module_name, relpath);
+    return relpath;
+}
+
+// name, *rest = qualname.split("."): a new (name, tuple of the rest), kept per exact str.
+PyObject* split_qualname(PyObject* qualname) noexcept {
+    const bool exact = PyUnicode_CheckExact(qualname);
+    if (exact) {
+        if (PyObject* kept = qualnames.get(qualname)) return Ref::borrow(kept).release();
+    }
+    Ref split = Ref::steal(split_dots(qualname));
+    if (!split) return nullptr;
+    Ref parts = Ref::steal(PySequence_Tuple(split.get()));
+    if (!parts) return nullptr;
+    const Py_ssize_t n = PyTuple_GET_SIZE(parts.get());
+    if (n < 1) {
+        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected at least 1, got %zd)", n);
+        return nullptr;
+    }
+    Ref rest = Ref::steal(PyTuple_GetSlice(parts.get(), 1, n));
+    if (!rest) return nullptr;
+    PyObject* pair = PyTuple_Pack(2, PyTuple_GET_ITEM(parts.get(), 0), rest.get());
+    if (pair && exact) qualnames.put(qualname, pair);
+    return pair;
 }
 
 // relpath = tuple(owner.__module__.split(".")); name, *rest = owner.__qualname__.split(".")
@@ -165,25 +329,40 @@ int target_name(FunctionObject* self, PyObject* owner, Ref& relpath, Ref& name, 
     {
         Ref module_name = Ref::steal(PyObject_GetAttr(owner, state.str_dunder_module));
         if (!module_name) return fail_status(self, 191);
-        Ref parts = Ref::steal(call_method_one(module_name.get(), state.str_split, state.str_dot));
-        if (!parts) return fail_status(self, 191);
-        relpath = Ref::steal(PySequence_Tuple(parts.get()));
+        relpath = Ref::steal(relpath_of(module_name.get()));
         if (!relpath) return fail_status(self, 191);
     }
     Ref qualname = Ref::steal(PyObject_GetAttr(owner, state.str_dunder_qualname));
     if (!qualname) return fail_status(self, 195);
-    Ref split = Ref::steal(call_method_one(qualname.get(), state.str_split, state.str_dot));
-    if (!split) return fail_status(self, 195);
-    Ref parts = Ref::steal(PySequence_List(split.get()));
-    if (!parts) return fail_status(self, 195);
-    const Py_ssize_t n = PyList_GET_SIZE(parts.get());
-    if (n < 1) {
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected at least 1, got %zd)", n);
-        return fail_status(self, 195);
+    Ref pair = Ref::steal(split_qualname(qualname.get()));
+    if (!pair) return fail_status(self, 195);
+    name = Ref::borrow(PyTuple_GET_ITEM(pair.get(), 0));
+    rest = Ref::borrow(PyTuple_GET_ITEM(pair.get(), 1));
+    return 0;
+}
+
+// package.lookup(relpath, seq, name): 1 with the answer, 0 for a LookupError
+// (the next path is tried), -1 with any other exception set.
+int ask(PyObject* package, const native::Api* api, PyObject* relpath, PyObject* seq, PyObject* name,
+        Ref& found) noexcept {
+    PyObject* result = nullptr;
+    int status;
+    if (api) {
+        // The shipped package answers a miss without raising.
+        status = api->lookup(package, relpath, seq, name, &result);
+    } else {
+        Ref lookup = Ref::steal(PyObject_GetAttr(package, state.str_lookup));
+        PyObject* args[] = {relpath, seq, name};
+        result = lookup ? compat::vectorcall(lookup.get(), args, 3) : nullptr;
+        status = result ? 1 : -1;
     }
-    name = Ref::borrow(PyList_GET_ITEM(parts.get(), 0));
-    rest = Ref::steal(PyList_GetSlice(parts.get(), 1, n));
-    if (!rest) return fail_status(self, 195);
+    if (status > 0) {
+        found = Ref::steal(result);
+        return 1;
+    }
+    if (status == 0) return 0;
+    if (!PyErr_ExceptionMatches(state.builtin_LookupError)) return -1;
+    PyErr_Clear();
     return 0;
 }
 
@@ -192,6 +371,7 @@ int target_name(FunctionObject* self, PyObject* owner, Ref& relpath, Ref& name, 
 // returns ends the search, whatever it returned.
 PyObject* search(FunctionObject* self, PyObject* package, PyObject* sequence, PyObject* relpath,
                  PyObject* name) noexcept {
+    const native::Api* api = shipped_package(package);
     Ref iterator = Ref::steal(PyObject_GetIter(sequence));
     if (!iterator) return fail(self, 199);
     Ref cls = Ref::borrow(Py_None);
@@ -204,16 +384,13 @@ PyObject* search(FunctionObject* self, PyObject* package, PyObject* sequence, Py
             break;
         }
         seq = std::move(item);
-        Ref lookup = Ref::steal(PyObject_GetAttr(package, state.str_lookup));
         Ref found;
-        if (lookup)
-            found = Ref::steal(PyObject_CallFunctionObjArgs(lookup.get(), relpath, seq.get(), name, nullptr));
-        if (found) {
+        const int answered = ask(package, api, relpath, seq.get(), name, found);
+        if (answered < 0) return fail(self, 201);
+        if (answered) {
             cls = std::move(found);
             break;
         }
-        if (!PyErr_ExceptionMatches(state.builtin_LookupError)) return fail(self, 201);
-        PyErr_Clear();
     }
     const int truth = PyObject_IsTrue(cls.get());
     if (truth < 0) return fail(self, 207);
@@ -249,8 +426,8 @@ PyObject* missing_definition(FunctionObject* self, PyObject* cls, PyObject* what
 
 // Walks from the found class down the rest of the owner's qualified name.
 PyObject* walk_nested(FunctionObject* self, Ref cls, PyObject* rest) noexcept {
-    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(rest); ++k) {
-        Ref attr = Ref::borrow(PyList_GET_ITEM(rest, k));
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(rest); ++k) {
+        Ref attr = Ref::borrow(PyTuple_GET_ITEM(rest, k));
         Ref inner = Ref::steal(PyObject_GetAttr(cls.get(), attr.get()));
         if (!inner) {
             Ref handled = take_if(state.builtin_AttributeError);
@@ -290,22 +467,6 @@ PyObject* take_method(FunctionObject* self, PyObject* decorator, PyObject* cls) 
     }
     chain_to_handled(std::move(handled));
     return fail(self, line);
-}
-
-// functools.wraps(func)(wrapper), with wraps(func) called before the wrapper exists.
-PyObject* make_wrapper(FunctionObject* self, PyObject* record) noexcept {
-    Ref functools = Ref::steal(lookup_global(self->globals, state.str_functools));
-    if (!functools) return fail(self, 229);
-    Ref wraps = Ref::steal(PyObject_GetAttr(functools.get(), state.str_wraps));
-    if (!wraps) return fail(self, 229);
-    Ref func = Ref::borrow(reinterpret_cast<ClosureRecord*>(record)->func);
-    Ref apply = Ref::steal(compat::call_one_arg(wraps.get(), func.get()));
-    if (!apply) return fail(self, 229);
-    Ref wrapper = Ref::steal(function_new(wrapper_def, state.str_qualname_wrapper, nullptr, self->globals, record, nullptr));
-    if (!wrapper) return fail(self, 230);
-    PyObject* result = compat::call_one_arg(apply.get(), wrapper.get());
-    if (!result) return fail(self, 229);
-    return result;
 }
 
 PyObject* lookup_decorator_get(FunctionObject* self, Arguments& args) noexcept {

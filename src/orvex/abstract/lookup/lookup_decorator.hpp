@@ -24,6 +24,14 @@ int closure_record_type_ready() noexcept;
 // A new record with both fields empty; new reference or nullptr.
 PyObject* closure_record_new() noexcept;
 
+// Notes what `functools` holds as the module is imported, so that fetches
+// can tell when it is unchanged. Never fails.
+void remember_functools(PyObject* functools) noexcept;
+
+// functools.wraps(func)(wrapper) over a new dispatch wrapper for `record`
+// (borrowed), for `__get__` (`self`). New reference, or nullptr after fail().
+PyObject* make_wrapper(FunctionObject* self, PyObject* record) noexcept;
+
 // LookupDecorator.__init__(self, *attrs, builder=..., attr_getter=..., **builder_kwargs): line 106.
 extern const FunctionDef init_def;
 // LookupDecorator.__call__(self, method): line 122.
