@@ -34,6 +34,13 @@ static inline PyObject* call_no_args(PyObject* callable) noexcept {
 #endif
 }
 
+// The attribute `name` found along the type's MRO, without descriptors
+// applied (what a type's slots dispatch to); borrowed, nullptr with no error
+// when absent. Exported, though underscored, on every supported version.
+static inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) noexcept {
+    return _PyType_Lookup(type, name);
+}
+
 // Positional arguments from a C array, no keywords.
 static inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargs) noexcept {
 #if PY_VERSION_HEX >= 0x03090000

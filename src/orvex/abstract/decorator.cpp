@@ -277,6 +277,10 @@ private:
         PyObject* args[] = {state.str_LookupDecorator, bases.get(), class_ns.get()};
         Ref cls = Ref::steal(compat::vectorcall_dict(metaclass.get(), args, 3, nullptr));
         if (!cls || PyDict_SetItem(ns, state.str_LookupDecorator, cls.get()) < 0) return fail(71);
+        // Fetches reach __get__ without the argument tuple of the generic slot.
+        // Assigning another __get__ to the class puts the generic slot back.
+        if (PyType_Check(cls.get()) && reinterpret_cast<PyTypeObject*>(cls.get())->tp_descr_get)
+            reinterpret_cast<PyTypeObject*>(cls.get())->tp_descr_get = lookup_decorator_descr_get;
         return 0;
     }
 

@@ -70,6 +70,7 @@ namespace orvex::abstract {
     X(update, "update")                                                               \
     X(mandatory, "mandatory")                                                         \
     X(dunder_wrapped, "__wrapped__")                                                  \
+    X(dunder_dict, "__dict__")                                                        \
     X(get, "get")                                                                     \
     X(custom, "custom")                                                               \
     X(order, "order")                                                                 \

@@ -72,6 +72,53 @@ Memo relpaths;    // module name -> tuple(name.split("."))
 Memo qualnames;   // qualified name -> (first part, tuple of the rest)
 Memo ancestors;   // module name -> the walk's candidate parents, nearest first
 
+// ---- reads that need no generic lookup
+
+// module.<name>. For an exact module whose namespace holds the name, the
+// namespace answers as the full lookup would: neither the module type nor
+// object defines the names read here. New reference or nullptr.
+PyObject* module_attr(PyObject* module, PyObject* name) noexcept {
+    if (PyModule_CheckExact(module)) {
+        if (PyObject* ns = PyModule_GetDict(module)) {
+            if (PyObject* value = PyDict_GetItemWithError(ns, name)) return Ref::borrow(value).release();
+            if (PyErr_Occurred()) return nullptr;
+        }
+    }
+    return PyObject_GetAttr(module, name);
+}
+
+// modules[key]: an exact dict and str key are looked up without the
+// mapping protocol; a missing key goes the full way, which raises KeyError.
+PyObject* modules_item(PyObject* modules, PyObject* key) noexcept {
+    if (PyDict_CheckExact(modules) && PyUnicode_CheckExact(key)) {
+        if (PyObject* value = PyDict_GetItemWithError(modules, key)) return Ref::borrow(value).release();
+        if (PyErr_Occurred()) return nullptr;
+    }
+    return PyObject_GetItem(modules, key);
+}
+
+// owner.__module__ and owner.__qualname__. For a class made by `type`
+// itself, type's own data descriptors answer from the class's namespace and
+// its qualified name; so do these. New reference or nullptr.
+PyObject* class_module(PyObject* owner) noexcept {
+    if (Py_TYPE(owner) == &PyType_Type && PyType_HasFeature(reinterpret_cast<PyTypeObject*>(owner), Py_TPFLAGS_HEAPTYPE)) {
+        if (PyObject* ns = reinterpret_cast<PyTypeObject*>(owner)->tp_dict) {
+            if (PyObject* value = PyDict_GetItemWithError(ns, state.str_dunder_module))
+                return Ref::borrow(value).release();
+            if (PyErr_Occurred()) return nullptr;
+        }
+    }
+    return PyObject_GetAttr(owner, state.str_dunder_module);
+}
+
+PyObject* class_qualname(PyObject* owner) noexcept {
+    if (Py_TYPE(owner) == &PyType_Type && PyType_HasFeature(reinterpret_cast<PyTypeObject*>(owner), Py_TPFLAGS_HEAPTYPE)) {
+        if (PyObject* qualname = reinterpret_cast<PyHeapTypeObject*>(owner)->ht_qualname)
+            return Ref::borrow(qualname).release();
+    }
+    return PyObject_GetAttr(owner, state.str_dunder_qualname);
+}
+
 // obj.<name>(arg): one positional argument; new reference or nullptr.
 PyObject* call_method_one(PyObject* obj, PyObject* name, PyObject* arg) noexcept {
     Ref method = Ref::steal(PyObject_GetAttr(obj, name));
@@ -96,7 +143,7 @@ int ends_with_init(PyObject* file) noexcept {
 
 // The truth of module.__file__.endswith("__init__.py").
 int file_is_package_init(PyObject* module) noexcept {
-    Ref file = Ref::steal(PyObject_GetAttr(module, state.str_dunder_file));
+    Ref file = Ref::steal(module_attr(module, state.str_dunder_file));
     if (!file) return -1;
     return ends_with_init(file.get());
 }
@@ -105,7 +152,7 @@ int file_is_package_init(PyObject* module) noexcept {
 PyObject* sys_modules(FunctionObject* self) noexcept {
     Ref sys = Ref::steal(lookup_global(self->globals, state.str_sys));
     if (!sys) return nullptr;
-    return PyObject_GetAttr(sys.get(), state.str_modules);
+    return module_attr(sys.get(), state.str_modules);
 }
 
 // For an exact str module name: the parents that the walk up tries, in its
@@ -138,9 +185,9 @@ PyObject* find_root_module(FunctionObject* self, PyObject* owner) noexcept {
     {
         Ref modules = Ref::steal(sys_modules(self));
         if (!modules) return fail(self, 152);
-        Ref module_name = Ref::steal(PyObject_GetAttr(owner, state.str_dunder_module));
+        Ref module_name = Ref::steal(class_module(owner));
         if (!module_name) return fail(self, 152);
-        module = Ref::steal(PyObject_GetItem(modules.get(), module_name.get()));
+        module = Ref::steal(modules_item(modules.get(), module_name.get()));
         if (!module) return fail(self, 152);
     }
     int is_root = file_is_package_init(module.get());
@@ -150,7 +197,7 @@ PyObject* find_root_module(FunctionObject* self, PyObject* owner) noexcept {
     Ref parents;  // the candidates of the walk, or empty for the generic walk
     Ref names;
     {
-        Ref name = Ref::steal(PyObject_GetAttr(module.get(), state.str_dunder_name));
+        Ref name = Ref::steal(module_attr(module.get(), state.str_dunder_name));
         if (!name) return fail(self, 155);
         if (PyUnicode_CheckExact(name.get())) {
             parents = Ref::steal(walk_parents(name.get()));
@@ -175,7 +222,7 @@ PyObject* find_root_module(FunctionObject* self, PyObject* owner) noexcept {
 
         int found = -1;
         if (Ref modules = Ref::steal(sys_modules(self))) {
-            if (Ref candidate = Ref::steal(PyObject_GetItem(modules.get(), parent.get())))
+            if (Ref candidate = Ref::steal(modules_item(modules.get(), parent.get())))
                 found = file_is_package_init(candidate.get());
         }
         if (found < 0) {
@@ -190,7 +237,7 @@ PyObject* find_root_module(FunctionObject* self, PyObject* owner) noexcept {
 
         Ref modules = Ref::steal(sys_modules(self));
         if (!modules) return fail(self, 169);
-        PyObject* root = PyObject_GetItem(modules.get(), parent.get());
+        PyObject* root = modules_item(modules.get(), parent.get());
         if (!root) return fail(self, 169);
         return root;
     }
@@ -208,10 +255,16 @@ PyObject* find_root_module(FunctionObject* self, PyObject* owner) noexcept {
 PyObject* abstraction_package(FunctionObject* self, PyObject* owner) noexcept {
     Ref module = Ref::steal(find_root_module(self, owner));
     if (!module) return nullptr;
-    Ref module_name = Ref::steal(PyObject_GetAttr(module.get(), state.str_dunder_name));
+    Ref module_name = Ref::steal(module_attr(module.get(), state.str_dunder_name));
     if (!module_name) return fail(self, 171);
     // Any exception counts as "no package yet".
-    if (!has_attr(module.get(), state.str_abstract_pkg)) {
+    bool present;
+    {
+        Ref existing = Ref::steal(module_attr(module.get(), state.str_abstract_pkg));
+        present = static_cast<bool>(existing);
+        if (!present) PyErr_Clear();
+    }
+    if (!present) {
         Ref factory = Ref::steal(lookup_global(self->globals, state.str_AbstractPackage));
         if (!factory) return fail(self, 176);
         Ref kwargs = Ref::steal(PyDict_New());
@@ -222,7 +275,7 @@ PyObject* abstraction_package(FunctionObject* self, PyObject* owner) noexcept {
         if (!made || PyObject_SetAttr(module.get(), state.str_abstract_pkg, made.get()) < 0) return fail(self, 176);
     }
     // Read again: another thread (or the constructor) may have stored another.
-    Ref package = Ref::steal(PyObject_GetAttr(module.get(), state.str_abstract_pkg));
+    Ref package = Ref::steal(module_attr(module.get(), state.str_abstract_pkg));
     if (!package) return fail(self, 179);
     if (const native::Api* api = shipped_package(package.get())) {
         if (api->learn(package.get()) < 0) return fail(self, 182);
@@ -327,12 +380,12 @@ PyObject* split_qualname(PyObject* qualname) noexcept {
 // relpath = tuple(owner.__module__.split(".")); name, *rest = owner.__qualname__.split(".")
 int target_name(FunctionObject* self, PyObject* owner, Ref& relpath, Ref& name, Ref& rest) noexcept {
     {
-        Ref module_name = Ref::steal(PyObject_GetAttr(owner, state.str_dunder_module));
+        Ref module_name = Ref::steal(class_module(owner));
         if (!module_name) return fail_status(self, 191);
         relpath = Ref::steal(relpath_of(module_name.get()));
         if (!relpath) return fail_status(self, 191);
     }
-    Ref qualname = Ref::steal(PyObject_GetAttr(owner, state.str_dunder_qualname));
+    Ref qualname = Ref::steal(class_qualname(owner));
     if (!qualname) return fail_status(self, 195);
     Ref pair = Ref::steal(split_qualname(qualname.get()));
     if (!pair) return fail_status(self, 195);
@@ -500,6 +553,21 @@ PyObject* lookup_decorator_get(FunctionObject* self, Arguments& args) noexcept {
     set_field(reinterpret_cast<ClosureRecord*>(record.get())->func, std::move(func));
     return make_wrapper(self, record.get());
 }
+
+}  // namespace
+
+PyObject* lookup_decorator_descr_get(PyObject* self, PyObject* obj, PyObject* type) noexcept {
+    // As the slot of a class that defines __get__: the __get__ found on the
+    // type, called unbound with None for a missing object or type.
+    PyObject* get = compat::type_lookup(Py_TYPE(self), state.str_dunder_get);
+    if (!get) return Ref::borrow(self).release();
+    Ref held = Ref::borrow(get);
+    PyObject* args[] = {self, obj ? obj : Py_None, type ? type : Py_None};
+    if (Py_TYPE(get) == &function_type) return function_call_positional(get, args, 3);
+    return compat::vectorcall(get, args, 3);
+}
+
+namespace {
 
 const char* const varnames[] = {"self",   "instance", "owner",    "module", "names", "i",      "parent",
                                 "module_name", "package", "tokens", "sequence", "relpath", "name",

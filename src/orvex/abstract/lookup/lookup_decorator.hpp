@@ -32,6 +32,10 @@ void remember_functools(PyObject* functools) noexcept;
 // (borrowed), for `__get__` (`self`). New reference, or nullptr after fail().
 PyObject* make_wrapper(FunctionObject* self, PyObject* record) noexcept;
 
+// The class's tp_descr_get: what the slot made for a class with __get__
+// does, with the module's own __get__ called without an argument tuple.
+PyObject* lookup_decorator_descr_get(PyObject* self, PyObject* obj, PyObject* type) noexcept;
+
 // LookupDecorator.__init__(self, *attrs, builder=..., attr_getter=..., **builder_kwargs): line 106.
 extern const FunctionDef init_def;
 // LookupDecorator.__call__(self, method): line 122.

@@ -44,12 +44,64 @@ bool functools_unchanged(PyObject* functools) noexcept {
            PyFunction_GET_CODE(original.update_wrapper) == original.update_wrapper_code;
 }
 
+// The name `name` is `field` (interned; compared by identity first).
+bool is_name(PyObject* name, PyObject* field) noexcept {
+    return name == field || (PyUnicode_CheckExact(name) && PyUnicode_Compare(name, field) == 0);
+}
+
+// For a plain Python function: the attributes whose reads have no effect are
+// copied field to field onto the wrapper made just now. Returns 1 when `name`
+// was copied, 0 when it must be copied by attribute (nothing set).
+int copy_field(FunctionObject* wrapper, PyFunctionObject* func, PyObject* name) noexcept {
+    PyObject* value;
+    PyObject** field;
+    if (is_name(name, state.str_dunder_module)) {
+        value = func->func_module;
+        field = &wrapper->module;
+    } else if (is_name(name, state.str_dunder_name)) {
+        value = func->func_name;
+        field = &wrapper->name;
+    } else if (is_name(name, state.str_dunder_qualname)) {
+        value = func->func_qualname;
+        field = &wrapper->qualname;
+    } else if (is_name(name, state.str_dunder_doc)) {
+        value = func->func_doc;
+        field = &wrapper->doc;
+    } else {
+        return 0;
+    }
+    // What the attribute read would give: a missing value reads as None.
+    set_field(*field, Ref::borrow(value ? value : Py_None));
+    return 1;
+}
+
+// wrapper.__dict__.update(func.__dict__) for a plain Python function whose
+// dict (if it has one yet) is a dict: 1 when done, 0 when the attribute
+// route must be taken, -1 with an exception set.
+int merge_function_dict(FunctionObject* wrapper, PyFunctionObject* func) noexcept {
+    PyObject* source = func->func_dict;
+    if (source && !PyDict_CheckExact(source)) return 0;
+    if (!wrapper->dict) {
+        Ref made = Ref::steal(PyDict_New());
+        if (!made) return -1;
+        set_field(wrapper->dict, std::move(made));
+    }
+    // A function without a dict yet has nothing to give (reading it would only make an empty one).
+    if (!source || PyDict_GET_SIZE(source) == 0) return 1;
+    Ref held = Ref::borrow(source);
+    Ref target = Ref::borrow(wrapper->dict);
+    return PyDict_Update(target.get(), held.get()) < 0 ? -1 : 1;
+}
+
 // update_wrapper(wrapper, func, assigned, updated), in its order: each
 // assigned attribute that func has is set on the wrapper, each updated one
 // merged into the wrapper's, then __wrapped__. Returns 0 or -1.
 int update_wrapper(PyObject* wrapper, PyObject* func, PyObject* assigned, PyObject* updated) noexcept {
+    auto* fresh = reinterpret_cast<FunctionObject*>(wrapper);
+    auto* plain = Py_TYPE(func) == &PyFunction_Type ? reinterpret_cast<PyFunctionObject*>(func) : nullptr;
     for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(assigned); ++k) {
         Ref name = Ref::borrow(PyTuple_GET_ITEM(assigned, k));
+        if (plain && copy_field(fresh, plain, name.get())) continue;
         Ref value = Ref::steal(PyObject_GetAttr(func, name.get()));
         if (!value) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
@@ -60,6 +112,11 @@ int update_wrapper(PyObject* wrapper, PyObject* func, PyObject* assigned, PyObje
     }
     for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(updated); ++k) {
         Ref name = Ref::borrow(PyTuple_GET_ITEM(updated, k));
+        if (plain && is_name(name.get(), state.str_dunder_dict)) {
+            const int merged = merge_function_dict(fresh, plain);
+            if (merged < 0) return -1;
+            if (merged) continue;
+        }
         Ref target = Ref::steal(PyObject_GetAttr(wrapper, name.get()));
         if (!target) return -1;
         Ref source = Ref::steal(PyObject_GetAttr(func, name.get()));
@@ -78,7 +135,10 @@ int update_wrapper(PyObject* wrapper, PyObject* func, PyObject* assigned, PyObje
             if (!done) return -1;
         }
     }
-    return PyObject_SetAttr(wrapper, state.str_dunder_wrapped, func);
+    // The wrapper's own type has no __wrapped__ attribute: the value lands in its dict.
+    if (!fresh->dict) return PyObject_SetAttr(wrapper, state.str_dunder_wrapped, func);
+    Ref dict = Ref::borrow(fresh->dict);
+    return PyDict_SetItem(dict.get(), state.str_dunder_wrapped, func);
 }
 
 }  // namespace

@@ -32,6 +32,24 @@ PyObject* miss_new(PyObject* message) noexcept {
     return reinterpret_cast<PyObject*>(miss);
 }
 
+// One entry of the front of the cache, keyed by the identity of the exact
+// tuples and str that the decorator passes on every fetch (the builder and
+// its memo tables hand out the same objects). The entry owns its keys, so an
+// address cannot be reused by another object while the entry stands.
+struct Recent {
+    PyObject* relpath;
+    PyObject* seq;
+    PyObject* name;
+    PyObject* answer;  // the object found, or a Miss
+};
+constexpr size_t recent_size = 32;
+
+size_t recent_slot(PyObject* relpath, PyObject* seq, PyObject* name) noexcept {
+    const size_t mixed = (reinterpret_cast<size_t>(relpath) >> 4) ^ (reinterpret_cast<size_t>(seq) >> 3) * 7 ^
+                         (reinterpret_cast<size_t>(name) >> 4) * 13;
+    return (mixed ^ (mixed >> 7)) % recent_size;
+}
+
 struct Package {
     PyObject_HEAD
     PyObject* name;    // dotted name of the root (str); nullptr before __init__
@@ -41,7 +59,27 @@ struct Package {
     PyObject* cache;   // (relpath, seq, name) -> the object found, or a Miss
     PyThread_type_lock lock;  // held while learning
     unsigned long learner;    // the thread that is learning, else 0
+    Recent recent[recent_size];
 };
+
+void clear_recent(Package* p) noexcept {
+    for (Recent& entry : p->recent) {
+        set_field(entry.answer, Ref());
+        set_field(entry.relpath, Ref());
+        set_field(entry.seq, Ref());
+        set_field(entry.name, Ref());
+    }
+}
+
+// Keeps `answer` for these exact keys (immutable, so identity means equality for good).
+void remember_recent(Package* p, PyObject* relpath, PyObject* seq, PyObject* name, PyObject* answer) noexcept {
+    if (!PyTuple_CheckExact(relpath) || !PyTuple_CheckExact(seq) || !PyUnicode_CheckExact(name)) return;
+    Recent& entry = p->recent[recent_slot(relpath, seq, name)];
+    set_field(entry.answer, Ref::borrow(answer));
+    set_field(entry.relpath, Ref::borrow(relpath));
+    set_field(entry.seq, Ref::borrow(seq));
+    set_field(entry.name, Ref::borrow(name));
+}
 
 Package* as_package(PyObject* self) noexcept { return reinterpret_cast<Package*>(self); }
 
@@ -112,7 +150,8 @@ int answer_of(Ref answer, PyObject** result) noexcept {
 }
 
 // Checks the arguments, then asks _find, and caches what it answers.
-int resolve(Package* p, PyObject* relpath_arg, PyObject* seq_arg, PyObject* name, PyObject** result) noexcept {
+// Returns 1 with the cached answer (the object or its Miss) in `answer`, or -1.
+int resolve(Package* p, PyObject* relpath_arg, PyObject* seq_arg, PyObject* name, Ref& answer) noexcept {
     Ref relpath = Ref::steal(str_tuple(relpath_arg, "relpath"));
     if (!relpath) return -1;
     Ref seq = Ref::steal(str_tuple(seq_arg, "seq"));
@@ -123,10 +162,8 @@ int resolve(Package* p, PyObject* relpath_arg, PyObject* seq_arg, PyObject* name
     }
     Ref key = Ref::steal(PyTuple_Pack(3, relpath.get(), seq.get(), name));
     if (!key) return -1;
-    Ref answer;
     const int hit = cached(p, key.get(), answer);
-    if (hit < 0) return -1;
-    if (hit) return answer_of(std::move(answer), result);
+    if (hit) return hit;
 
     if (package_learn(reinterpret_cast<PyObject*>(p)) < 0) return -1;
     // Held: _find runs imports, which may run code that re-initialises p.
@@ -146,20 +183,28 @@ int resolve(Package* p, PyObject* relpath_arg, PyObject* seq_arg, PyObject* name
     PyObject* value = PyTuple_GET_ITEM(found.get(), 1);
     answer = Ref::steal(is_found ? Ref::borrow(value).release() : miss_new(value));
     if (!answer || PyDict_SetItem(cache.get(), key.get(), answer.get()) < 0) return -1;
-    return answer_of(std::move(answer), result);
+    return 1;
 }
 
 // lookup() without the KeyError: as package_lookup, with the miss's message.
 int lookup_core(Package* p, PyObject* relpath, PyObject* seq, PyObject* name, PyObject** result) noexcept {
     if (check_ready(p) < 0) return -1;
-    // First with the arguments as given: exact tuples hit without a copy.
+    const Recent& entry = p->recent[recent_slot(relpath, seq, name)];
+    if (entry.relpath == relpath && entry.seq == seq && entry.name == name)
+        return answer_of(Ref::borrow(entry.answer), result);
+    // Then with the arguments as given: equal exact tuples hit without a copy.
     Ref key = Ref::steal(PyTuple_Pack(3, relpath, seq, name));
     if (!key) return -1;
     Ref answer;
-    const int hit = cached(p, key.get(), answer);
+    int hit = cached(p, key.get(), answer);
     if (hit < 0) return -1;
-    if (hit) return answer_of(std::move(answer), result);
-    return resolve(p, relpath, seq, name, result);
+    if (!hit) {
+        // Not cached yet: resolve() asks _find and caches its answer.
+        hit = resolve(p, relpath, seq, name, answer);
+        if (hit < 0) return -1;
+    }
+    remember_recent(p, relpath, seq, name, answer.get());
+    return answer_of(std::move(answer), result);
 }
 
 // ---- the Python face
@@ -230,6 +275,7 @@ int package_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     set_field(p->module, std::move(module));
     set_field(p->paths, Ref());
     set_field(p->cache, std::move(cache));
+    clear_recent(p);
     return learn_now ? package_learn(self) : 0;
 }
 
@@ -238,6 +284,7 @@ int package_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(p->module);
     Py_VISIT(p->paths);
     Py_VISIT(p->cache);
+    for (const Recent& entry : p->recent) Py_VISIT(entry.answer);
     return 0;
 }
 
@@ -246,6 +293,7 @@ int package_clear(PyObject* self) noexcept {
     set_field(p->module, Ref());
     set_field(p->paths, Ref());
     set_field(p->cache, Ref());
+    clear_recent(p);
     return 0;
 }
 
