@@ -71,6 +71,7 @@ namespace orvex::abstract {
     X(mandatory, "mandatory")                                                         \
     X(dunder_wrapped, "__wrapped__")                                                  \
     X(dunder_dict, "__dict__")                                                        \
+    X(dunder_annotations, "__annotations__")                                          \
     X(get, "get")                                                                     \
     X(custom, "custom")                                                               \
     X(order, "order")                                                                 \

@@ -74,33 +74,46 @@ Memo ancestors;   // module name -> the walk's candidate parents, nearest first
 
 // ---- reads that need no generic lookup
 
+// Each of these reads clears `quiet` when it had to take the full route,
+// which may run Python code (properties, __getattr__, __eq__...); while
+// `quiet` stays set, nothing read before can have changed.
+
 // module.<name>. For an exact module whose namespace holds the name, the
 // namespace answers as the full lookup would: neither the module type nor
 // object defines the names read here. New reference or nullptr.
-PyObject* module_attr(PyObject* module, PyObject* name) noexcept {
+PyObject* module_attr(PyObject* module, PyObject* name, bool& quiet) noexcept {
     if (PyModule_CheckExact(module)) {
         if (PyObject* ns = PyModule_GetDict(module)) {
             if (PyObject* value = PyDict_GetItemWithError(ns, name)) return Ref::borrow(value).release();
             if (PyErr_Occurred()) return nullptr;
         }
     }
+    quiet = false;
     return PyObject_GetAttr(module, name);
 }
 
+PyObject* module_attr(PyObject* module, PyObject* name) noexcept {
+    bool ignored = true;
+    return module_attr(module, name, ignored);
+}
+
 // modules[key]: an exact dict and str key are looked up without the
-// mapping protocol; a missing key goes the full way, which raises KeyError.
-PyObject* modules_item(PyObject* modules, PyObject* key) noexcept {
+// mapping protocol (the KeyError of a missing key runs no code either).
+PyObject* modules_item(PyObject* modules, PyObject* key, bool& quiet) noexcept {
     if (PyDict_CheckExact(modules) && PyUnicode_CheckExact(key)) {
         if (PyObject* value = PyDict_GetItemWithError(modules, key)) return Ref::borrow(value).release();
         if (PyErr_Occurred()) return nullptr;
+        PyErr_SetObject(PyExc_KeyError, key);
+        return nullptr;
     }
+    quiet = false;
     return PyObject_GetItem(modules, key);
 }
 
 // owner.__module__ and owner.__qualname__. For a class made by `type`
 // itself, type's own data descriptors answer from the class's namespace and
 // its qualified name; so do these. New reference or nullptr.
-PyObject* class_module(PyObject* owner) noexcept {
+PyObject* class_module(PyObject* owner, bool& quiet) noexcept {
     if (Py_TYPE(owner) == &PyType_Type && PyType_HasFeature(reinterpret_cast<PyTypeObject*>(owner), Py_TPFLAGS_HEAPTYPE)) {
         if (PyObject* ns = reinterpret_cast<PyTypeObject*>(owner)->tp_dict) {
             if (PyObject* value = PyDict_GetItemWithError(ns, state.str_dunder_module))
@@ -108,6 +121,7 @@ PyObject* class_module(PyObject* owner) noexcept {
             if (PyErr_Occurred()) return nullptr;
         }
     }
+    quiet = false;
     return PyObject_GetAttr(owner, state.str_dunder_module);
 }
 
@@ -133,27 +147,49 @@ PyObject* split_dots(PyObject* text) noexcept {
 }
 
 // The truth of <file>.endswith("__init__.py"): 1, 0, or -1 with an exception set.
-int ends_with_init(PyObject* file) noexcept {
+int ends_with_init(PyObject* file, bool& quiet) noexcept {
     if (PyUnicode_CheckExact(file))
         return static_cast<int>(PyUnicode_Tailmatch(file, state.str_init_py, 0, PY_SSIZE_T_MAX, 1));
+    quiet = false;
     Ref ends = Ref::steal(call_method_one(file, state.str_endswith, state.str_init_py));
     if (!ends) return -1;
     return PyObject_IsTrue(ends.get());
 }
 
 // The truth of module.__file__.endswith("__init__.py").
-int file_is_package_init(PyObject* module) noexcept {
-    Ref file = Ref::steal(module_attr(module, state.str_dunder_file));
+int file_is_package_init(PyObject* module, bool& quiet) noexcept {
+    Ref file = Ref::steal(module_attr(module, state.str_dunder_file, quiet));
     if (!file) return -1;
-    return ends_with_init(file.get());
+    return ends_with_init(file.get(), quiet);
 }
 
-// sys.modules, with `sys` looked up in the module namespace now.
-PyObject* sys_modules(FunctionObject* self) noexcept {
-    Ref sys = Ref::steal(lookup_global(self->globals, state.str_sys));
-    if (!sys) return nullptr;
-    return module_attr(sys.get(), state.str_modules);
-}
+// sys.modules, with `sys` looked up in the module namespace, read for each
+// use; a read is answered by the previous one while no code can have run
+// since (`quiet`), which no caller can tell from reading again.
+class SysModules {
+public:
+    explicit SysModules(FunctionObject* self) noexcept : self_(self) {}
+
+    // New reference or nullptr.
+    PyObject* read(bool& quiet) noexcept {
+        if (value_ && quiet) return Ref::borrow(value_.get()).release();
+        quiet = true;
+        PyObject* found = PyDict_GetItemWithError(self_->globals, state.str_sys);
+        Ref sys = found ? Ref::borrow(found) : Ref();
+        if (!sys) {
+            if (PyErr_Occurred()) return nullptr;
+            quiet = false;  // from builtins
+            sys = Ref::steal(lookup_global(self_->globals, state.str_sys));
+            if (!sys) return nullptr;
+        }
+        value_ = Ref::steal(module_attr(sys.get(), state.str_modules, quiet));
+        return Ref::borrow(value_.get()).release();
+    }
+
+private:
+    FunctionObject* self_;
+    Ref value_;
+};
 
 // For an exact str module name: the parents that the walk up tries, in its
 // order, ".".join(names[:i]) for i from len(names) - 1 down to 0. New
@@ -181,28 +217,31 @@ PyObject* walk_parents(PyObject* name) noexcept {
 // package's __init__, else the nearest enclosing package found in sys.modules.
 // New reference, or nullptr after fail().
 PyObject* find_root_module(FunctionObject* self, PyObject* owner) noexcept {
+    SysModules sys_modules(self);
+    bool quiet = false;
     Ref module;
     {
-        Ref modules = Ref::steal(sys_modules(self));
+        Ref modules = Ref::steal(sys_modules.read(quiet));
         if (!modules) return fail(self, 152);
-        Ref module_name = Ref::steal(class_module(owner));
+        Ref module_name = Ref::steal(class_module(owner, quiet));
         if (!module_name) return fail(self, 152);
-        module = Ref::steal(modules_item(modules.get(), module_name.get()));
+        module = Ref::steal(modules_item(modules.get(), module_name.get(), quiet));
         if (!module) return fail(self, 152);
     }
-    int is_root = file_is_package_init(module.get());
+    int is_root = file_is_package_init(module.get(), quiet);
     if (is_root < 0) return fail(self, 154);
     if (is_root) return module.release();
 
     Ref parents;  // the candidates of the walk, or empty for the generic walk
     Ref names;
     {
-        Ref name = Ref::steal(module_attr(module.get(), state.str_dunder_name));
+        Ref name = Ref::steal(module_attr(module.get(), state.str_dunder_name, quiet));
         if (!name) return fail(self, 155);
         if (PyUnicode_CheckExact(name.get())) {
             parents = Ref::steal(walk_parents(name.get()));
             if (!parents) return fail(self, 155);
         } else {
+            quiet = false;
             names = Ref::steal(split_dots(name.get()));
             if (!names) return fail(self, 155);
         }
@@ -221,9 +260,9 @@ PyObject* find_root_module(FunctionObject* self, PyObject* owner) noexcept {
         }
 
         int found = -1;
-        if (Ref modules = Ref::steal(sys_modules(self))) {
-            if (Ref candidate = Ref::steal(modules_item(modules.get(), parent.get())))
-                found = file_is_package_init(candidate.get());
+        if (Ref modules = Ref::steal(sys_modules.read(quiet))) {
+            if (Ref candidate = Ref::steal(modules_item(modules.get(), parent.get(), quiet)))
+                found = file_is_package_init(candidate.get(), quiet);
         }
         if (found < 0) {
             // A missing entry or an unusable __file__ only means "not here".
@@ -235,9 +274,9 @@ PyObject* find_root_module(FunctionObject* self, PyObject* owner) noexcept {
         }
         if (!found) continue;
 
-        Ref modules = Ref::steal(sys_modules(self));
+        Ref modules = Ref::steal(sys_modules.read(quiet));
         if (!modules) return fail(self, 169);
-        PyObject* root = modules_item(modules.get(), parent.get());
+        PyObject* root = modules_item(modules.get(), parent.get(), quiet);
         if (!root) return fail(self, 169);
         return root;
     }
@@ -380,7 +419,8 @@ PyObject* split_qualname(PyObject* qualname) noexcept {
 // relpath = tuple(owner.__module__.split(".")); name, *rest = owner.__qualname__.split(".")
 int target_name(FunctionObject* self, PyObject* owner, Ref& relpath, Ref& name, Ref& rest) noexcept {
     {
-        Ref module_name = Ref::steal(class_module(owner));
+        bool ignored = true;
+        Ref module_name = Ref::steal(class_module(owner, ignored));
         if (!module_name) return fail_status(self, 191);
         relpath = Ref::steal(relpath_of(module_name.get()));
         if (!relpath) return fail_status(self, 191);
@@ -425,16 +465,27 @@ int ask(PyObject* package, const native::Api* api, PyObject* relpath, PyObject* 
 PyObject* search(FunctionObject* self, PyObject* package, PyObject* sequence, PyObject* relpath,
                  PyObject* name) noexcept {
     const native::Api* api = shipped_package(package);
-    Ref iterator = Ref::steal(PyObject_GetIter(sequence));
-    if (!iterator) return fail(self, 199);
+    // An exact tuple (the shipped builder's) is walked without an iterator.
+    const bool exact = PyTuple_CheckExact(sequence);
+    Ref iterator;
+    if (!exact) {
+        iterator = Ref::steal(PyObject_GetIter(sequence));
+        if (!iterator) return fail(self, 199);
+    }
     Ref cls = Ref::borrow(Py_None);
     // With an empty sequence no path was tried: the message shows None.
     Ref seq = Ref::borrow(Py_None);
-    while (true) {
-        Ref item = Ref::steal(PyIter_Next(iterator.get()));
-        if (!item) {
-            if (PyErr_Occurred()) return fail(self, 199);
-            break;
+    for (Py_ssize_t next = 0;; ++next) {
+        Ref item;
+        if (exact) {
+            if (next >= PyTuple_GET_SIZE(sequence)) break;
+            item = Ref::borrow(PyTuple_GET_ITEM(sequence, next));
+        } else {
+            item = Ref::steal(PyIter_Next(iterator.get()));
+            if (!item) {
+                if (PyErr_Occurred()) return fail(self, 199);
+                break;
+            }
         }
         seq = std::move(item);
         Ref found;

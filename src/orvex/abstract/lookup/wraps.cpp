@@ -44,10 +44,9 @@ bool functools_unchanged(PyObject* functools) noexcept {
            PyFunction_GET_CODE(original.update_wrapper) == original.update_wrapper_code;
 }
 
-// The name `name` is `field` (interned; compared by identity first).
-bool is_name(PyObject* name, PyObject* field) noexcept {
-    return name == field || (PyUnicode_CheckExact(name) && PyUnicode_Compare(name, field) == 0);
-}
+// Whether `name` is the interned `field`. functools' tuples hold interned
+// names; any other str simply takes the attribute route.
+bool is_name(PyObject* name, PyObject* field) noexcept { return name == field; }
 
 // For a plain Python function: the attributes whose reads have no effect are
 // copied field to field onto the wrapper made just now. Returns 1 when `name`
@@ -67,6 +66,12 @@ int copy_field(FunctionObject* wrapper, PyFunctionObject* func, PyObject* name) 
     } else if (is_name(name, state.str_dunder_doc)) {
         value = func->func_doc;
         field = &wrapper->doc;
+    } else if (is_name(name, state.str_dunder_annotations) && func->func_annotations &&
+               PyDict_CheckExact(func->func_annotations)) {
+        // Once made, the function's dict is what the attribute gives (until
+        // then a read would make it: that is left to the attribute route).
+        value = func->func_annotations;
+        field = &wrapper->annotations;
     } else {
         return 0;
     }

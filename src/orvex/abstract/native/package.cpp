@@ -4,6 +4,9 @@
 // misses); indexing and importing, which run once per answer, are the Python
 // functions _index and _find of orvex.abstract.package, read at each use.
 
+#include <cstdint>
+#include <utility>
+
 #include "../compat.hpp"
 #include "native.hpp"
 
@@ -44,10 +47,14 @@ struct Recent {
 };
 constexpr size_t recent_size = 32;
 
+// Two neighbouring slots serve one hash, so that two keys that meet in a
+// slot (a fetch's miss and its hit, say) do not keep evicting each other.
 size_t recent_slot(PyObject* relpath, PyObject* seq, PyObject* name) noexcept {
-    const size_t mixed = (reinterpret_cast<size_t>(relpath) >> 4) ^ (reinterpret_cast<size_t>(seq) >> 3) * 7 ^
-                         (reinterpret_cast<size_t>(name) >> 4) * 13;
-    return (mixed ^ (mixed >> 7)) % recent_size;
+    uint64_t mixed = reinterpret_cast<uintptr_t>(relpath) * 0x9E3779B97F4A7C15ull ^
+                     reinterpret_cast<uintptr_t>(seq) * 0xC2B2AE3D27D4EB4Full ^
+                     reinterpret_cast<uintptr_t>(name) * 0x165667B19E3779F9ull;
+    mixed ^= mixed >> 32;
+    return static_cast<size_t>(mixed) % recent_size & ~static_cast<size_t>(1);
 }
 
 struct Package {
@@ -74,11 +81,19 @@ void clear_recent(Package* p) noexcept {
 // Keeps `answer` for these exact keys (immutable, so identity means equality for good).
 void remember_recent(Package* p, PyObject* relpath, PyObject* seq, PyObject* name, PyObject* answer) noexcept {
     if (!PyTuple_CheckExact(relpath) || !PyTuple_CheckExact(seq) || !PyUnicode_CheckExact(name)) return;
-    Recent& entry = p->recent[recent_slot(relpath, seq, name)];
-    set_field(entry.answer, Ref::borrow(answer));
-    set_field(entry.relpath, Ref::borrow(relpath));
-    set_field(entry.seq, Ref::borrow(seq));
-    set_field(entry.name, Ref::borrow(name));
+    const size_t slot = recent_slot(relpath, seq, name);
+    // The first of the pair while it is free, else the second; when both
+    // are taken the newer moves first and the older one is replaced.
+    Recent* entry = &p->recent[slot];
+    if (entry->relpath) {
+        if (p->recent[slot + 1].relpath) std::swap(p->recent[slot], p->recent[slot + 1]);
+        entry = &p->recent[slot + 1];
+    }
+    Recent& e = *entry;
+    set_field(e.answer, Ref::borrow(answer));
+    set_field(e.relpath, Ref::borrow(relpath));
+    set_field(e.seq, Ref::borrow(seq));
+    set_field(e.name, Ref::borrow(name));
 }
 
 Package* as_package(PyObject* self) noexcept { return reinterpret_cast<Package*>(self); }
@@ -189,9 +204,12 @@ int resolve(Package* p, PyObject* relpath_arg, PyObject* seq_arg, PyObject* name
 // lookup() without the KeyError: as package_lookup, with the miss's message.
 int lookup_core(Package* p, PyObject* relpath, PyObject* seq, PyObject* name, PyObject** result) noexcept {
     if (check_ready(p) < 0) return -1;
-    const Recent& entry = p->recent[recent_slot(relpath, seq, name)];
-    if (entry.relpath == relpath && entry.seq == seq && entry.name == name)
-        return answer_of(Ref::borrow(entry.answer), result);
+    const size_t slot = recent_slot(relpath, seq, name);
+    for (size_t k = slot; k < slot + 2; ++k) {
+        const Recent& entry = p->recent[k];
+        if (entry.relpath == relpath && entry.seq == seq && entry.name == name)
+            return answer_of(Ref::borrow(entry.answer), result);
+    }
     // Then with the arguments as given: equal exact tuples hit without a copy.
     Ref key = Ref::steal(PyTuple_Pack(3, relpath, seq, name));
     if (!key) return -1;

@@ -7,48 +7,68 @@ namespace orvex::abstract {
 
 namespace {
 
-// Appends the value of `attr` for `obj`, or fails with the traceback line of
-// the step that failed. Returns 0 or -1.
-int collect_one(FunctionObject* self, PyObject* obj, PyObject* attr, PyObject* attributes) noexcept {
+// The value of `attr` for `obj` (new reference), or nullptr after fail()
+// with the traceback line of the step that failed. `line` is the line of
+// the step that took the value (31 from the object, 35 from its device).
+PyObject* token_of(FunctionObject* self, PyObject* obj, PyObject* attr, int& line) noexcept {
+    line = 31;
     int present = has_attr(obj, attr);
-    if (present < 0) return fail_status(self, 30);
+    if (present < 0) return fail(self, 30);
     if (present) {
-        Ref value = Ref::steal(PyObject_GetAttr(obj, attr));
-        if (!value || PyList_Append(attributes, value.get()) < 0) return fail_status(self, 31);
-        return 0;
+        PyObject* value = PyObject_GetAttr(obj, attr);
+        if (!value) return fail(self, 31);
+        return value;
     }
 
     int on_device = has_attr(obj, state.str_device);
-    if (on_device < 0) return fail_status(self, 32);
+    if (on_device < 0) return fail(self, 32);
     if (on_device) {
         Ref device = Ref::steal(PyObject_GetAttr(obj, state.str_device));
-        if (!device) return fail_status(self, 32);
+        if (!device) return fail(self, 32);
         on_device = has_attr(device.get(), attr);
-        if (on_device < 0) return fail_status(self, 32);
+        if (on_device < 0) return fail(self, 32);
     }
     if (!on_device) {
         PyObject* pieces[] = {state.str_msg_no_attribute, attr, state.str_msg_on, obj, state.str_msg_quote};
         Ref message = Ref::steal(join_str(pieces, 5));
         if (message) raise_new(state.builtin_AttributeError, message.get());
-        return fail_status(self, 33);
+        return fail(self, 33);
     }
     // The device is read again for the value itself.
+    line = 35;
     Ref device = Ref::steal(PyObject_GetAttr(obj, state.str_device));
-    if (!device) return fail_status(self, 35);
-    Ref value = Ref::steal(PyObject_GetAttr(device.get(), attr));
-    if (!value || PyList_Append(attributes, value.get()) < 0) return fail_status(self, 35);
-    return 0;
+    if (!device) return fail(self, 35);
+    PyObject* value = PyObject_GetAttr(device.get(), attr);
+    if (!value) return fail(self, 35);
+    return value;
 }
 
 PyObject* default_token_getter(FunctionObject* self, Arguments& args) noexcept {
     PyObject* obj = args[0];
     PyObject* attrs = args[1];
+    if (PyTuple_CheckExact(attrs)) {
+        // A tuple of names (the decorator's own) gives its values straight
+        // into the result: the list they are gathered in is not needed.
+        const Py_ssize_t n = PyTuple_GET_SIZE(attrs);
+        Ref values = Ref::steal(PyTuple_New(n));
+        if (!values) return fail(self, 27);
+        for (Py_ssize_t k = 0; k < n; ++k) {
+            int line;
+            PyObject* value = token_of(self, obj, PyTuple_GET_ITEM(attrs, k), line);
+            if (!value) return nullptr;
+            PyTuple_SET_ITEM(values.get(), k, value);
+        }
+        return values.release();
+    }
     Ref attributes = Ref::steal(PyList_New(0));
     if (!attributes) return fail(self, 27);
     Ref iterator = Ref::steal(PyObject_GetIter(attrs));
     if (!iterator) return fail(self, 29);
     while (Ref attr = Ref::steal(PyIter_Next(iterator.get()))) {
-        if (collect_one(self, obj, attr.get(), attributes.get()) < 0) return nullptr;
+        int line;
+        Ref value = Ref::steal(token_of(self, obj, attr.get(), line));
+        if (!value) return nullptr;
+        if (PyList_Append(attributes.get(), value.get()) < 0) return fail(self, line);
     }
     if (PyErr_Occurred()) return fail(self, 29);
     PyObject* result = PyList_AsTuple(attributes.get());
