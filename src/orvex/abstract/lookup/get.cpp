@@ -164,31 +164,38 @@ int file_is_package_init(PyObject* module, bool& quiet) noexcept {
 }
 
 // sys.modules, with `sys` looked up in the module namespace, read for each
-// use; a read is answered by the previous one while no code can have run
-// since (`quiet`), which no caller can tell from reading again.
+// use. A read that ran no code is answered again while no code has run
+// since (`quiet`): no caller can tell that from reading again.
 class SysModules {
 public:
     explicit SysModules(FunctionObject* self) noexcept : self_(self) {}
 
-    // New reference or nullptr.
+    // New reference or nullptr. Leaves `quiet` set: nothing has run since
+    // this value was current.
     PyObject* read(bool& quiet) noexcept {
-        if (value_ && quiet) return Ref::borrow(value_.get()).release();
-        quiet = true;
+        if (value_ && pure_ && quiet) return Ref::borrow(value_.get()).release();
+        value_.reset();
+        pure_ = true;
         PyObject* found = PyDict_GetItemWithError(self_->globals, state.str_sys);
         Ref sys = found ? Ref::borrow(found) : Ref();
         if (!sys) {
             if (PyErr_Occurred()) return nullptr;
-            quiet = false;  // from builtins
+            pure_ = false;  // from builtins
             sys = Ref::steal(lookup_global(self_->globals, state.str_sys));
             if (!sys) return nullptr;
         }
-        value_ = Ref::steal(module_attr(sys.get(), state.str_modules, quiet));
+        value_ = Ref::steal(module_attr(sys.get(), state.str_modules, pure_));
+        quiet = true;
         return Ref::borrow(value_.get()).release();
     }
+
+    // Whether the last read ran no code.
+    bool pure() const noexcept { return pure_; }
 
 private:
     FunctionObject* self_;
     Ref value_;
+    bool pure_ = false;
 };
 
 // For an exact str module name: the parents that the walk up tries, in its
@@ -260,9 +267,10 @@ PyObject* find_root_module(FunctionObject* self, PyObject* owner) noexcept {
         }
 
         int found = -1;
+        Ref candidate;
         if (Ref modules = Ref::steal(sys_modules.read(quiet))) {
-            if (Ref candidate = Ref::steal(modules_item(modules.get(), parent.get(), quiet)))
-                found = file_is_package_init(candidate.get(), quiet);
+            candidate = Ref::steal(modules_item(modules.get(), parent.get(), quiet));
+            if (candidate) found = file_is_package_init(candidate.get(), quiet);
         }
         if (found < 0) {
             // A missing entry or an unusable __file__ only means "not here".
@@ -274,6 +282,8 @@ PyObject* find_root_module(FunctionObject* self, PyObject* owner) noexcept {
         }
         if (!found) continue;
 
+        // Read again, unless no code ran in reading the entry or since.
+        if (quiet && sys_modules.pure()) return candidate.release();
         Ref modules = Ref::steal(sys_modules.read(quiet));
         if (!modules) return fail(self, 169);
         PyObject* root = modules_item(modules.get(), parent.get(), quiet);
@@ -297,13 +307,11 @@ PyObject* abstraction_package(FunctionObject* self, PyObject* owner) noexcept {
     Ref module_name = Ref::steal(module_attr(module.get(), state.str_dunder_name));
     if (!module_name) return fail(self, 171);
     // Any exception counts as "no package yet".
-    bool present;
-    {
-        Ref existing = Ref::steal(module_attr(module.get(), state.str_abstract_pkg));
-        present = static_cast<bool>(existing);
-        if (!present) PyErr_Clear();
-    }
-    if (!present) {
+    bool quiet = true;
+    Ref package = Ref::steal(module_attr(module.get(), state.str_abstract_pkg, quiet));
+    if (!package) {
+        PyErr_Clear();
+        quiet = false;
         Ref factory = Ref::steal(lookup_global(self->globals, state.str_AbstractPackage));
         if (!factory) return fail(self, 176);
         Ref kwargs = Ref::steal(PyDict_New());
@@ -313,8 +321,9 @@ PyObject* abstraction_package(FunctionObject* self, PyObject* owner) noexcept {
         Ref made = Ref::steal(PyObject_Call(factory.get(), args.get(), kwargs.get()));
         if (!made || PyObject_SetAttr(module.get(), state.str_abstract_pkg, made.get()) < 0) return fail(self, 176);
     }
-    // Read again: another thread (or the constructor) may have stored another.
-    Ref package = Ref::steal(module_attr(module.get(), state.str_abstract_pkg));
+    // Read again (another thread, or the constructor, may have stored
+    // another), unless the presence test's read ran no code.
+    if (!quiet) package = Ref::steal(module_attr(module.get(), state.str_abstract_pkg));
     if (!package) return fail(self, 179);
     if (const native::Api* api = shipped_package(package.get())) {
         if (api->learn(package.get()) < 0) return fail(self, 182);

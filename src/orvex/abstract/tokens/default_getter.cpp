@@ -1,24 +1,41 @@
 // default_token_getter: the values of the named attributes of an object, each
 // taken from the object or, failing that, from its `device`. The order of
 // reads is observable through properties and is kept exactly.
+#include "../compat.hpp"
 #include "token_getters.hpp"
 
 namespace orvex::abstract {
 
 namespace {
 
+// Whether reading `attr` of `obj` again could run code or give another
+// object. With the generic attribute lookup and no descriptor of that name
+// on the type, a read is two dict lookups and nothing else: the second read
+// would repeat the first exactly.
+bool read_twice(PyObject* obj, PyObject* attr) noexcept {
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type->tp_getattro != PyObject_GenericGetAttr || !PyUnicode_CheckExact(attr)) return true;
+    PyObject* found = compat::type_lookup(type, attr);
+    return found && Py_TYPE(found)->tp_descr_get;
+}
+
 // The value of `attr` for `obj` (new reference), or nullptr after fail()
 // with the traceback line of the step that failed. `line` is the line of
 // the step that took the value (31 from the object, 35 from its device).
 PyObject* token_of(FunctionObject* self, PyObject* obj, PyObject* attr, int& line) noexcept {
     line = 31;
-    int present = has_attr(obj, attr);
-    if (present < 0) return fail(self, 30);
-    if (present) {
+    if (!PyUnicode_Check(attr)) return has_attr(obj, attr) < 0 ? fail(self, 30) : nullptr;
+    // The presence test reads the value; it is read again for the token
+    // unless that second read could not differ or be seen (see read_twice).
+    Ref first = Ref::steal(PyObject_GetAttr(obj, attr));
+    if (first) {
+        if (!read_twice(obj, attr)) return first.release();
+        first.reset();
         PyObject* value = PyObject_GetAttr(obj, attr);
         if (!value) return fail(self, 31);
         return value;
     }
+    PyErr_Clear();  // any exception counts as absence
 
     int on_device = has_attr(obj, state.str_device);
     if (on_device < 0) return fail(self, 32);
