@@ -390,11 +390,15 @@ def check_initialised(package, bound=True):
     return problems
 
 
-def importlib_lock_failure(exc):
+def importlib_lock_failure(exc, innermost=False):
     """Whether `exc` is importlib failing to allocate a module lock: the
-    interpreter's own error, raised before the module's code runs."""
+    interpreter's own error, raised before the module's code runs (or, with
+    `innermost`, by an import that the abstraction layer's cold path makes,
+    on older interpreters; importlib.import_module("json") under the same
+    fault raises it too)."""
+    entries = frames(exc)[-1:] if innermost else frames(exc)[1:]
     return (type(exc) is RuntimeError and str(exc) == "can't allocate lock"
-            and all(file.startswith("<frozen importlib") for file, _, _ in frames(exc)[1:]))
+            and all(file.startswith("<frozen importlib") for file, _, _ in entries))
 
 
 def under_fault(n, call):
@@ -470,7 +474,14 @@ def prepare_world():
     import mfpkg.alpha.ops
     import mfpkg.ops
     import mftop
+    from orvex.abstract.magic import default_builder
+    from orvex.abstract.package import AbstractPackage
     W.d = d
+    W.builder = default_builder
+    W.Package = AbstractPackage
+    W.package = AbstractPackage("mfpkg")
+    W.package.lookup(("mfpkg", "ops"), ("alpha",), "Ops")
+    W.fresh = iter(range(10 ** 9))
     W.L = d.LookupDecorator
     W.Ops = mfpkg.ops.Ops
     W.Device = mfpkg.ops.Device
@@ -651,6 +662,37 @@ operation("reduce", lambda: P(list, map(lambda f: f.__reduce__(), [
     W.d.default_token_getter, W.L.__get__, W.d.lookup_from_device])))
 
 
+# The compiled abstraction layer: the builder with remembered and new token
+# tuples and its errors; AbstractPackage learning, and lookups that hit and
+# miss, answered by a new package or by a package that remembers them.
+def new_tokens():
+    return ("t%d" % next(W.fresh), None, "x")
+
+
+def shapes(paths):
+    return [len(path) for path in paths]
+
+
+def lookup_in(package, seq, name="Ops"):
+    try:
+        return text(package.lookup(("mfpkg", "ops"), seq, name))
+    except KeyError as exc:
+        return describe(exc)
+
+
+operation("builder_remembered", lambda: P(W.builder, ("alpha", "m2"), mandatory=1))
+operation("builder_new_tokens", lambda: P(W.builder, new_tokens()), shapes)
+operation("builder_list", lambda: P(W.builder, ["alpha", None], mandatory=0))
+operation("builder_errors", lambda: P(errors_of, P(W.builder, ("a", 3)), P(W.builder, ("a",), mandatory=True),
+                                      P(W.builder, ("a",), depth=1)), described)
+operation("package_learn", lambda: P(lambda: sorted(W.Package("mfpkg").token_paths)))
+operation("package_lookup_new", lambda: P(lookup_in, W.Package("mfpkg", delay=True), ("alpha", "m2")))
+operation("package_lookup_miss_new", lambda: P(lookup_in, W.Package("mfpkg", delay=True), ("beta",)))
+operation("package_lookup_remembered", lambda: P(lookup_in, W.package, ("alpha",)))
+operation("package_lookup_miss_remembered", lambda: P(lookup_in, W.package, ("alpha",), "Nothing"))
+operation("package_repr", lambda: P(repr, W.package))
+
+
 # ---- classification
 
 
@@ -726,7 +768,9 @@ def operation_point(op, expected):
         value, error = under_fault(n, op.prepare())
         got = outcome(op, value, error, ran=True)
         result = {"kind": classify(got, expected), "problems": []}
-        if result["kind"] not in ALLOWED:
+        if result["kind"] == "wrong" and error is not None and importlib_lock_failure(error, innermost=True):
+            result["kind"] = "lock"
+        if result["kind"] not in ALLOWED | {"lock"}:
             result["problems"].append("got %r, without a fault %r" % (got, expected))
             if error is not None:
                 result["error"] = formatted(error)

@@ -1,6 +1,7 @@
 """Dispatch end to end: real abstraction packages on disk, the real builder,
 token getter and AbstractPackage."""
 
+import functools
 import importlib
 import os
 import sys
@@ -8,6 +9,8 @@ import textwrap
 
 import pytest
 
+from orvex.abstract.decorator import default_token_getter
+from orvex.abstract.magic import default_builder
 from orvex.abstract.package import AbstractPackage
 from lookup_support import (
     GET, PKG_ATTR, WRAPPER, frames, get_lines, missing, module_entries, not_found,
@@ -87,6 +90,8 @@ LAYOUT = {
     """,
     "{pkg}/beta/__init__.py": "",
     "{pkg}/beta/ops.py": "raise RuntimeError('beta is broken')",
+    "{pkg}/delta/__init__.py": "",
+    "{pkg}/delta/ops.py": "{{}}['delta is broken']",
     "{pkg}_flat.py": """
         from orvex.abstract import LookupDecorator
 
@@ -216,6 +221,11 @@ def test_errors_from_the_package_and_getter(names):
     with pytest.raises(RuntimeError, match="beta is broken") as info:
         ops.Ops(os="beta", platform=None).run
     assert get_lines(info.value) == [201]
+    # A LookupError of the override's own code is no "not found", also the second time.
+    for _ in range(2):
+        with pytest.raises(ImportError, match="'%s.delta.ops' raised KeyError" % names["pkg"]) as info:
+            ops.Ops(os="delta", platform=None).run
+        assert type(info.value.__cause__) is KeyError and get_lines(info.value) == [201]
 
     obj = ops.Ops(os="alpha")
     with pytest.raises(AttributeError) as info:
@@ -239,3 +249,77 @@ def test_plain_module_is_refused(names):
         flat.Flat().run
     assert info.value.args == ("LookupDecorator must be used within a package. Got " + flat.__file__,)
     assert get_lines(info.value) == [166]
+
+
+@pytest.mark.parametrize("tokens", [dict(os="alpha", platform="k9"), dict(device=dict(os="alpha", platform="k9"))])
+def test_fetch_runs_no_python_but_the_implementation(names, tokens):
+    ops = ops_module(names)
+    if "device" in tokens:
+        tokens["device"] = ops.Device(**tokens["device"])
+    obj = ops.Ops(**tokens)  # ('alpha', 'k9') misses, ('alpha',) is found
+    obj.run()  # the first fetch may index and import
+    calls = []
+    sys.setprofile(lambda frame, event, arg: calls.append(frame.f_code.co_name) if event == "call" else None)
+    try:
+        result = obj.run(1)
+    finally:
+        sys.setprofile(None)
+    assert calls == ["run"] and result == ("alpha", obj, (1,), {})
+
+
+def spy(log, name, real):
+    def spy(*args, **kwargs):
+        log.append(name)
+        return real(*args, **kwargs)
+    return spy
+
+
+class LoggingPackage(AbstractPackage):
+    def learn(self):
+        self.log.append("learn")
+        return super().learn()
+
+    def lookup(self, relpath, seq, name):
+        self.log.append("lookup")
+        return super().lookup(relpath, seq, name)
+
+
+def replace_package(monkeypatch, names, log):
+    package = LoggingPackage(names["pkg"])
+    package.log = log
+    monkeypatch.setattr(sys.modules[names["pkg"]], PKG_ATTR, package)
+
+
+# Whatever is not exactly the shipped object is called as it is.
+@pytest.mark.parametrize("replace, called", [
+    (lambda mp, ops, names, log: mp.setattr(functools, "wraps", spy(log, "wraps", functools.wraps)), ["wraps"]),
+    (lambda mp, ops, names, log: mp.setattr(functools, "update_wrapper",
+                                            spy(log, "update_wrapper", functools.update_wrapper)),
+     ["update_wrapper"]),
+    (lambda mp, ops, names, log: mp.setattr(functools, "partial", spy(log, "partial", functools.partial)),
+     ["partial"]),
+    (lambda mp, ops, names, log: mp.setattr(vars(ops.Ops)["run"], "_builder", spy(log, "builder", default_builder)),
+     ["builder"]),
+    (lambda mp, ops, names, log: mp.setattr(vars(ops.Ops)["run"], "_getter",
+                                            spy(log, "getter", default_token_getter)), ["getter"]),
+    (lambda mp, ops, names, log: replace_package(mp, names, log), ["learn", "lookup", "lookup"]),
+])
+def test_replaced_parts_are_called(names, monkeypatch, replace, called):
+    ops = ops_module(names)
+    obj = ops.Ops(os="alpha", platform="k9")
+    obj.run()
+    log = []
+    replace(monkeypatch, ops, names, log)
+    method = obj.run
+    assert log == called
+    assert method(2) == ("alpha", obj, (2,), {}) and method.__qualname__ == "Ops.run"
+
+
+def test_wraps_defaults_are_followed(names, monkeypatch):
+    ops = ops_module(names)
+    obj = ops.Ops(os="alpha", platform="k9")
+    monkeypatch.setattr(functools.wraps, "__defaults__", (("__name__",), ()))
+    method = obj.run
+    assert (method.__name__, method.__qualname__, method.__doc__) == ("run", "LookupDecorator.__get__.<locals>.wrapper",
+                                                                      None)
+    assert "__module__" not in vars(method) and method.__wrapped__.__module__.endswith(".alpha.ops")

@@ -38,3 +38,24 @@ def test_search_paths(tokens, kwargs, expected):
 def test_bad_arguments(tokens, kwargs, exc, match):
     with pytest.raises(exc, match=match):
         default_builder(tokens, **kwargs)
+
+
+def test_function_object():
+    import inspect
+
+    assert default_builder.__module__ == "orvex.abstract.magic"
+    assert str(inspect.signature(default_builder)) == "(tokens, *, mandatory=0)"
+    assert default_builder.__doc__.startswith("Return the search paths for *tokens*, most specific first.")
+
+
+def test_results_are_the_callers_own():
+    first = default_builder(("alpha", "m2"), mandatory=1)
+    first.append("changed")
+    assert default_builder(("alpha", "m2"), mandatory=1) == [("alpha", "m2"), ("alpha",)]
+    assert default_builder(("alpha", "m2"), mandatory=1) is not default_builder(("alpha", "m2"), mandatory=1)
+    # remembered answers never excuse what a call must refuse
+    for _ in range(2):
+        with pytest.raises(TypeError, match="mandatory .* not bool"):
+            default_builder(("alpha", "m2"), mandatory=True)
+        with pytest.raises(TypeError, match=r"token \('alpha', 'm2'\) .* not tuple"):
+            default_builder((("alpha", "m2"), 1))

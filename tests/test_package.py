@@ -159,11 +159,24 @@ def test_import_errors_propagate(pkg, write, path, body, relpath, seq, exc):
     assert fresh.lookup(relpath, seq, "Ops").__name__ == "Ops"
 
 
+ZIPPED_OPS = """
+from orvex.abstract import LookupDecorator
+
+class Ops:
+    os = "alpha"
+
+    @LookupDecorator("os")
+    def run(self):
+        return "generic"
+"""
+
+
 def test_zipped_package(tmp_path, monkeypatch):
     archive = tmp_path / "lib.zip"
     with zipfile.ZipFile(str(archive), "w") as zipped:
-        for rel, text in {"zipped/__init__.py": "", "zipped/ops.py": CLS, "zipped/alpha/__init__.py": "",
-                          "zipped/alpha/ops.py": CLS, "zipped/alpha/m2/__init__.py": "",
+        for rel, text in {"zipped/__init__.py": "", "zipped/ops.py": ZIPPED_OPS, "zipped/alpha/__init__.py": "",
+                          "zipped/alpha/ops.py": "class Ops:\n    def run(self):\n        return 'alpha'\n",
+                          "zipped/alpha/m2/__init__.py": "",
                           "zipped/beta/ops.py": CLS}.items():  # beta has no __init__: not a token package
             zipped.writestr(rel, text)
     monkeypatch.syspath_prepend(str(archive))
@@ -174,6 +187,7 @@ def test_zipped_package(tmp_path, monkeypatch):
         assert pkg.lookup(("zipped", "ops"), ("alpha",), "Ops").__module__ == "zipped.alpha.ops"
         with pytest.raises(KeyError, match="no module named 'zipped.alpha.m2.ops'"):
             pkg.lookup(("zipped", "ops"), ("alpha", "m2"), "Ops")
+        assert importlib.import_module("zipped.ops").Ops().run() == "alpha"
     finally:
         for name in [name for name in sys.modules if name.split(".")[0] == "zipped"]:
             del sys.modules[name]

@@ -40,13 +40,13 @@ say "building for $py"
 # CMakeLists.txt defines Py_DEBUG for a debug interpreter; -I keeps the debug
 # pyconfig.h as well, and the check after the build makes sure.
 tree=$(build_tree "$py" "$work" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_NO_SYSTEM_FROM_IMPORTED=ON)
-module=$(ls "$tree"/orvex/abstract/decorator*.so)
-
 # A module built for the debug interpreter updates its reference total.
-if command -v nm >/dev/null && ! nm -D --undefined-only "$module" | grep -qi reftotal; then
-    say "$module was not built with Py_DEBUG (it never updates the reference total)" >&2
-    exit 2
-fi
+for module in "$tree"/orvex/abstract/decorator*.so "$tree"/orvex/abstract/_native*.so; do
+    if command -v nm >/dev/null && ! nm -D --undefined-only "$module" | grep -qi reftotal; then
+        say "$module was not built with Py_DEBUG (it never updates the reference total)" >&2
+        exit 2
+    fi
+done
 
 export PYTHONPATH=$tree
 export PYTHONDONTWRITEBYTECODE=1

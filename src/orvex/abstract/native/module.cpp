@@ -28,7 +28,8 @@ int make_name(PyObject*& field, const char* text) noexcept {
 }
 
 PyObject* initialise() noexcept {
-    if (make_name(names.mandatory, "mandatory") < 0 || make_name(names.package_module, "orvex.abstract.package") < 0 ||
+    if (make_name(names.sys, "sys") < 0 ||
+        make_name(names.modules, "modules") < 0 || make_name(names.package_module, "orvex.abstract.package") < 0 ||
         make_name(names.index, "_index") < 0 || make_name(names.find, "_find") < 0)
         return nullptr;
     if (package_types_ready() < 0) return nullptr;

@@ -11,7 +11,8 @@ namespace orvex::abstract::native {
 
 // Interned names, made once by module initialisation.
 struct Names {
-    PyObject* mandatory;
+    PyObject* sys;
+    PyObject* modules;
     PyObject* package_module;  // "orvex.abstract.package"
     PyObject* index;           // "_index"
     PyObject* find;            // "_find"

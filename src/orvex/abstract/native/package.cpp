@@ -265,12 +265,10 @@ int package_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
         return -1;
     }
     Ref held_name = Ref::borrow(name);
-    PyObject* modules = PySys_GetObject("modules");  // borrowed
-    if (!modules) {
-        PyErr_SetString(PyExc_RuntimeError, "lost sys.modules");
-        return -1;
-    }
-    Ref module = Ref::steal(PyObject_GetItem(Ref::borrow(modules).get(), name));
+    Ref sys = Ref::steal(PyImport_Import(names.sys));
+    Ref modules = sys ? Ref::steal(PyObject_GetAttr(sys.get(), names.modules)) : Ref();
+    if (!modules) return -1;
+    Ref module = Ref::steal(PyObject_GetItem(modules.get(), name));
     if (!module) {
         if (!PyErr_ExceptionMatches(PyExc_KeyError)) return -1;
         PyErr_Clear();
