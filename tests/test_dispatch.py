@@ -254,6 +254,7 @@ def test_plain_module_is_refused(names):
 @pytest.mark.parametrize("tokens", [dict(os="alpha", platform="k9"), dict(device=dict(os="alpha", platform="k9"))])
 def test_fetch_runs_no_python_but_the_implementation(names, tokens):
     ops = ops_module(names)
+    tokens = dict(tokens)
     if "device" in tokens:
         tokens["device"] = ops.Device(**tokens["device"])
     obj = ops.Ops(**tokens)  # ('alpha', 'k9') misses, ('alpha',) is found

@@ -3,6 +3,7 @@ import sys
 import threading
 import time
 import zipfile
+import zipimport
 
 import pytest
 
@@ -191,6 +192,7 @@ def test_zipped_package(tmp_path, monkeypatch):
     finally:
         for name in [name for name in sys.modules if name.split(".")[0] == "zipped"]:
             del sys.modules[name]
+        zipimport._zip_directory_cache.pop(str(archive), None)  # each run has its own archive
 
 
 def test_object_protocol(pkg):
