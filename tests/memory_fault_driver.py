@@ -266,13 +266,22 @@ def sweep(point, first=0, limit=2000, clean_stop=30, fork=False):
 
 
 def interpreter_abort(error):
-    """Whether a child died of the assertion with which Debian's debug 3.11
-    (3.11.2) aborts when a Python function called from C fails on its first
-    allocation -- also a pure Python one called through functools.partial.
-    The module's own code cannot reach it: it is the evaluation loop's check
-    of a Python frame's value stack."""
-    return (hasattr(sys, "gettotalrefcount") and sys.version_info[:2] == (3, 11)
-            and "ceval.c:" in error and "Assertion `STACK_LEVEL() == 0' failed." in error)
+    """Whether a child died of one of the checks with which Debian's debug
+    3.11 (3.11.2) aborts, also without this module:
+    - the assertion when a Python function called from C fails on its first
+      allocation -- also a pure Python one called through functools.partial
+      (the evaluation loop's check of a Python frame's value stack);
+    - "Slot * of type int succeeded with an exception set" in os.stat and
+      os.lstat, which the abstraction layer's cold path reaches through
+      os.path.realpath and the path finder (os.path.realpath under the same
+      fault aborts alike)."""
+    if not (hasattr(sys, "gettotalrefcount") and sys.version_info[:2] == (3, 11)):
+        return False
+    if "ceval.c:" in error and "Assertion `STACK_LEVEL() == 0' failed." in error:
+        return True
+    innermost = error.partition("(most recent call first):\n")[2].partition("\n")[0]
+    return ("_Py_CheckSlotResult: Slot * of type int succeeded with an exception set" in error
+            and any(place in innermost for place in ("posixpath.py", "genericpath.py", "<frozen importlib.")))
 
 
 def in_child(point, n, errors):
