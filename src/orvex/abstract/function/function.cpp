@@ -36,6 +36,12 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexce
         return nullptr;
     }
     Arguments bound;
+    if (def.n_named() == 0 && !kwargs) {
+        // *args, **kwargs only, called without keywords (the dispatch wrapper
+        // in a hot loop): the arguments are the tuple as it came.
+        bound.slot[0] = Ref::borrow(args);
+        return def.body(f, bound);
+    }
     if (bind_arguments(def, f->defaults, args, kwargs, bound) < 0) {
         // Functions with named parameters report argument errors at their first
         // line; the *args/**kwargs-only ones add no entry of their own.

@@ -23,13 +23,13 @@ int has_attr(PyObject* obj, PyObject* name) noexcept {
         PyErr_SetString(PyExc_TypeError, "hasattr(): attribute name must be string");
         return -1;
     }
-    // Any exception, not only AttributeError, counts as absence.
-    Ref value = Ref::steal(PyObject_GetAttr(obj, name));
-    if (!value) {
-        PyErr_Clear();
-        return 0;
-    }
-    return 1;
+    // Any exception, not only AttributeError, counts as absence. The lookup
+    // that tells absence apart spares the generic lookup its AttributeError.
+    PyObject* value = nullptr;
+    const int found = compat::get_optional_attr(obj, name, &value);
+    Ref held = Ref::steal(value);
+    if (found < 0) PyErr_Clear();
+    return found > 0 ? 1 : 0;
 }
 
 PyObject* join_str(PyObject* const* items, Py_ssize_t n) noexcept {

@@ -23,6 +23,7 @@ PyObject* call_with_instance(PyObject* func, PyObject* instance, PyObject* args,
         PyObject* stack[on_stack];
         stack[0] = instance;
         for (Py_ssize_t k = 0; k < n; ++k) stack[k + 1] = PyTuple_GET_ITEM(args, k);
+        if (!kwargs) return compat::vectorcall(func, stack, static_cast<size_t>(n + 1));
         return compat::vectorcall_dict(func, stack, static_cast<size_t>(n + 1), kwargs);
     }
     Ref joined = Ref::steal(PyTuple_New(n + 1));

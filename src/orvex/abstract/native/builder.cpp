@@ -3,6 +3,7 @@
 // so answers for exact tuples (and the default or an exact int `mandatory`)
 // are kept; a full cache is emptied. Safe between threads: the caches change
 // by whole entries only, under the interpreter's lock.
+#include <cstdint>
 #include <cstring>
 
 #include "../compat.hpp"
@@ -17,6 +18,49 @@ namespace {
 constexpr Py_ssize_t cache_limit = 1024;
 PyObject* paths_by_tokens = nullptr;     // tokens -> paths, for mandatory=0
 PyObject* paths_by_mandatory = nullptr;  // (tokens, mandatory) -> paths
+
+// In front of the caches: the tuples of tokens that fetches make anew each
+// time hold the same token objects, so entries here are found by the
+// identity of those (immutable) items, without hashing the tuple. An entry
+// owns its tuple, so the items it compares stay alive.
+struct Recent {
+    PyObject* tokens;     // exact tuple
+    PyObject* mandatory;  // exact int, or nullptr for the default
+    PyObject* paths;
+};
+constexpr size_t recent_size = 16;
+Recent recent[recent_size];
+
+size_t recent_slot(PyObject* tokens, PyObject* mandatory) noexcept {
+    uint64_t mixed = reinterpret_cast<uintptr_t>(mandatory) * 0x9E3779B97F4A7C15ull;
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(tokens); ++k)
+        mixed = (mixed ^ reinterpret_cast<uintptr_t>(PyTuple_GET_ITEM(tokens, k))) * 0xC2B2AE3D27D4EB4Full;
+    mixed ^= mixed >> 32;
+    return static_cast<size_t>(mixed) % recent_size;
+}
+
+bool same_tokens(PyObject* a, PyObject* b) noexcept {
+    const Py_ssize_t n = PyTuple_GET_SIZE(a);
+    if (PyTuple_GET_SIZE(b) != n) return false;
+    for (Py_ssize_t k = 0; k < n; ++k)
+        if (PyTuple_GET_ITEM(a, k) != PyTuple_GET_ITEM(b, k)) return false;
+    return true;
+}
+
+// The paths kept in front for exact `tokens` (new reference), or nullptr.
+PyObject* recent_paths(PyObject* tokens, PyObject* mandatory) noexcept {
+    const Recent& entry = recent[recent_slot(tokens, mandatory)];
+    if (entry.tokens && entry.mandatory == mandatory && same_tokens(entry.tokens, tokens))
+        return Ref::borrow(entry.paths).release();
+    return nullptr;
+}
+
+void remember_recent(PyObject* tokens, PyObject* mandatory, PyObject* paths) noexcept {
+    Recent& entry = recent[recent_slot(tokens, mandatory)];
+    set_field(entry.paths, Ref::borrow(paths));
+    set_field(entry.mandatory, Ref::borrow(mandatory));
+    set_field(entry.tokens, Ref::borrow(tokens));
+}
 
 // The cache that holds `mandatory` (nullptr: the default), and its key; both
 // empty when the arguments are not remembered (not exact tuple and int).
@@ -160,12 +204,19 @@ const char* short_type_name(PyObject* o) noexcept {
 }
 
 PyObject* build_paths(PyObject* tokens, PyObject* mandatory) noexcept {
+    const bool exact = PyTuple_CheckExact(tokens) && (!mandatory || PyLong_CheckExact(mandatory));
+    if (exact) {
+        if (PyObject* kept = recent_paths(tokens, mandatory)) return kept;
+    }
     CacheSlot slot;
     if (cache_slot(tokens, mandatory, slot) < 0) return nullptr;
     Ref paths;
     const int hit = remembered(slot, paths);
     if (hit < 0) return nullptr;
-    if (hit) return paths.release();
+    if (hit) {
+        if (exact) remember_recent(tokens, mandatory, paths.get());
+        return paths.release();
+    }
 
     const Py_ssize_t count = mandatory_count(mandatory);
     if (count < 0) return nullptr;
@@ -173,6 +224,7 @@ PyObject* build_paths(PyObject* tokens, PyObject* mandatory) noexcept {
     if (!paths || !slot.cache) return paths.release();
     if (PyDict_GET_SIZE(slot.cache) >= cache_limit) PyDict_Clear(slot.cache);
     if (PyDict_SetItem(slot.cache, slot.key.get(), paths.get()) < 0) return nullptr;
+    remember_recent(tokens, mandatory, paths.get());
     return paths.release();
 }
 

@@ -27,15 +27,17 @@ PyObject* token_of(FunctionObject* self, PyObject* obj, PyObject* attr, int& lin
     if (!PyUnicode_Check(attr)) return has_attr(obj, attr) < 0 ? fail(self, 30) : nullptr;
     // The presence test reads the value; it is read again for the token
     // unless that second read could not differ or be seen (see read_twice).
-    Ref first = Ref::steal(PyObject_GetAttr(obj, attr));
-    if (first) {
+    PyObject* read = nullptr;
+    const int found = compat::get_optional_attr(obj, attr, &read);
+    Ref first = Ref::steal(read);
+    if (found > 0) {
         if (!read_twice(obj, attr)) return first.release();
         first.reset();
         PyObject* value = PyObject_GetAttr(obj, attr);
         if (!value) return fail(self, 31);
         return value;
     }
-    PyErr_Clear();  // any exception counts as absence
+    if (found < 0) PyErr_Clear();  // any exception counts as absence
 
     int on_device = has_attr(obj, state.str_device);
     if (on_device < 0) return fail(self, 32);

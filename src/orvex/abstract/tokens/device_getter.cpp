@@ -10,10 +10,10 @@ namespace {
 
 // getattr(obj, name, None): only an AttributeError gives the default.
 PyObject* get_attr_or(PyObject* obj, PyObject* name, PyObject* fallback) noexcept {
-    PyObject* value = PyObject_GetAttr(obj, name);
-    if (value || !PyErr_ExceptionMatches(state.builtin_AttributeError)) return value;
-    PyErr_Clear();
-    return Ref::borrow(fallback).release();
+    PyObject* value = nullptr;
+    const int found = compat::get_optional_attr(obj, name, &value);
+    if (found < 0) return nullptr;
+    return found ? value : Ref::borrow(fallback).release();
 }
 
 // obj.get(*pair): the pair is one of the constant 2-tuples.
