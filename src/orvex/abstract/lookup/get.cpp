@@ -2,8 +2,11 @@
 // root and its abstraction package, collect the tokens, build the search
 // paths, ask the package for the class that stands in for the owner, walk to
 // a nested class, take the method, and hand back a dispatch wrapper.
-// Every attribute is read at the moment its step runs (nothing is cached),
-// and every object read is held across the calls that follow it.
+// Every attribute is read at the moment its step runs, and every object read
+// is held across the calls that follow it. Reads of exact modules, dicts,
+// classes and str take no generic lookup, and a read is not repeated, only
+// where no code can run and no caller could tell the difference; the shipped
+// builder and package are called directly (the capsule of native/api.hpp).
 #include "../compat.hpp"
 #include "../native/api.hpp"
 #include "lookup_decorator.hpp"
