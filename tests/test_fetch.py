@@ -4,6 +4,7 @@ what it raises, with stand-in roots and abstraction packages."""
 import builtins
 import sys
 import types
+import typing
 
 import pytest
 
@@ -420,8 +421,21 @@ def test_wrapper_carries_the_found_metadata(monkeypatch):
         "m", "Impl.m", "impl.mod", "Doc of the found method.")
     assert w.__annotations__ == {"x": int, "return": str}
     assert w.__wrapped__ is m and w.marker == "kept"
-    extra = {"__type_params__"} if sys.version_info >= (3, 12) else set()
-    assert set(w.__dict__) == {"marker", "__wrapped__"} | extra
+    assert set(w.__dict__) == {"marker", "__wrapped__"}
+
+
+@pytest.mark.parametrize("annotation", ["'Later'"] + (["Later"] if sys.version_info >= (3, 14) else []))
+def test_wrapper_annotations_resolve_later(monkeypatch, annotation):
+    # The annotations name a class that the module defines only after the
+    # method: quoted on every version, and plain where they are evaluated on
+    # demand (3.14+).
+    namespace = {"__name__": "impl_module"}
+    exec("def m(self, x: %s) -> int:\n    pass\n" % annotation, namespace)
+    package_root(monkeypatch, ROOT, {(): type("Impl", (), {"m": namespace["m"]})})
+    w = owner_class(builder=paths(()))().m
+    namespace["Later"] = Later = type("Later", (), {})
+    assert typing.get_type_hints(w) == {"x": Later, "return": int}
+    assert w.__annotations__ == {"x": annotation.strip("'") if annotation[0] == "'" else Later, "return": int}
 
 
 def test_get_rebound_while_it_runs_does_not_free_itself():

@@ -31,8 +31,12 @@ FUNCTIONS = {
 }
 each_function = pytest.mark.parametrize("f", FUNCTIONS.values(), ids=list(FUNCTIONS))
 
+# Plain functions have __type_params__ from 3.12 and __annotate__ from 3.14.
+TYPE_PARAMS = sys.version_info >= (3, 12)
+ANNOTATE = sys.version_info >= (3, 14)
 METADATA = ("__name__", "__qualname__", "__doc__", "__module__", "__dict__",
-            "__defaults__", "__kwdefaults__", "__annotations__")
+            "__defaults__", "__kwdefaults__", "__annotations__") + (
+    ("__type_params__",) if TYPE_PARAMS else ()) + (("__annotate__",) if ANNOTATE else ())
 
 
 @pytest.fixture
@@ -97,7 +101,30 @@ SETTER_ERRORS = [
     ("func_defaults", {}, "__defaults__ must be set to a tuple object"),
     ("__kwdefaults__", (), "__kwdefaults__ must be set to a dict object"),
     ("__annotations__", (), "__annotations__ must be set to a dict object"),
-]
+] + ([
+    ("__type_params__", [], "__type_params__ must be set to a tuple"),
+    ("__type_params__", None, "__type_params__ must be set to a tuple"),
+] if TYPE_PARAMS else []) + ([
+    ("__annotate__", 1, "__annotate__ must be callable or None"),
+    ("__annotate__", None, "__annotate__ cannot be deleted"),
+] if ANNOTATE else [])
+
+
+def plain():
+    pass
+
+
+@pytest.mark.parametrize("name, value, message", SETTER_ERRORS)
+def test_setter_messages_are_the_interpreters(name, value, message):
+    if not hasattr(plain, name):
+        pytest.skip("plain functions have no %s" % name)
+    with pytest.raises((TypeError, AttributeError)) as info:
+        if value is None:
+            delattr(plain, name)
+        else:
+            setattr(plain, name, value)
+    if name in ("__type_params__", "__annotate__"):
+        assert str(info.value) == message
 
 
 @pytest.mark.parametrize("name, value, message", SETTER_ERRORS)
@@ -182,6 +209,35 @@ def test_annotations(fn):
     fresh["x"] = 1
     del fn.__annotations__
     assert fn.__annotations__ == {}
+
+
+@pytest.mark.skipif(not TYPE_PARAMS, reason="functions have __type_params__ from 3.12")
+def test_type_params(fn):
+    assert fn.__type_params__ == () and "__type_params__" not in vars(fn)
+    params = (object(),)
+    fn.__type_params__ = params
+    assert fn.__type_params__ is params
+
+
+@pytest.mark.skipif(not ANNOTATE, reason="functions have __annotate__ from 3.14")
+def test_annotate(fn):
+    calls = []
+
+    def annotate(format):
+        calls.append(format)
+        return {"obj": int}
+
+    assert fn.__annotate__ is None
+    fn.__annotate__ = annotate
+    assert fn.__annotations__ == {"obj": int} and fn.__annotations__ is fn.__annotations__
+    assert calls == [1]  # once, in the VALUE format
+    fn.__annotations__ = {"attrs": str}
+    assert fn.__annotate__ is None and fn.__annotations__ == {"attrs": str}
+    fn.__annotate__ = None
+    assert fn.__annotations__ == {"attrs": str}
+    fn.__annotate__ = lambda format: [format]
+    with pytest.raises(TypeError, match="^__annotate__ returned non-dict of type 'list'$"):
+        fn.__annotations__
 
 
 def test_functools_wraps_is_accepted(fn):

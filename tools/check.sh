@@ -9,10 +9,12 @@
 #   fuzz+stress    argument-binding fuzzing with many examples, thread stress
 #                  run long, re-entrancy and cycle tests
 #   valgrind       a representative part of the suite under memcheck
-# The full run takes every CPython 3.8 to 3.13 found under pyenv (about 35
-# minutes on 2 cores).  --quick, the part that CI runs, does the leak check,
-# the sanitizer run on the newest interpreter, and the memory-fault sweeps on
-# two interpreters.
+# The full run takes every CPython 3.8 to 3.13 found under pyenv, and 3.14
+# and 3.15 from the Debian testing chroot of tools/testing_chroot.sh (about
+# 50 minutes on 2 cores).  --quick, the part that CI runs, does the leak
+# check (Debian 12's 3.11d and the chroot's 3.15d), the sanitizer run on the
+# newest pyenv interpreter and on 3.15, and the memory-fault sweeps on two
+# interpreters.
 # Usage: bash tools/check.sh [--quick]; exits non-zero if any check fails.
 set -uo pipefail
 tool_name=check
@@ -56,8 +58,13 @@ run() {
 
 run "refleaks" bash tools/refleaks.sh
 
+# CPython 3.14 and 3.15 (release and debug builds) from Debian testing.
+in_chroot() { bash tools/testing_chroot.sh run "$@"; }
+
 if [ "$quick" = 1 ]; then
+    run "refleaks 3.15d (chroot)" in_chroot bash tools/refleaks.sh --python /usr/bin/python3.15d
     run "sanitize $(python_version "$newest")" bash tools/sanitize.sh --python "$newest" --stress
+    run "sanitize 3.15 (chroot)" in_chroot bash tools/sanitize.sh --python /usr/bin/python3.15 --stress
     for python in "${pythons[0]}" "${debug:-${pythons[-2]}}"; do
         [ -n "$python" ] || continue
         run "memory-faults $(python_version "$python")" bash tools/suite.sh --python "$python" \
@@ -77,6 +84,15 @@ else
             tests/test_fuzz_arguments.py tests/test_threads.py tests/test_reentrancy.py tests/test_cycles.py
     done
     run "valgrind" bash tools/valgrind.sh
+    for version in 3.14 3.15; do
+        run "refleaks ${version}d (chroot)" in_chroot bash tools/refleaks.sh --python /usr/bin/python${version}d
+        run "sanitize $version (chroot)" in_chroot bash tools/sanitize.sh --python /usr/bin/python$version --stress
+        run "memory-faults $version (chroot)" in_chroot bash tools/suite.sh --python /usr/bin/python$version \
+            --memory-faults tests/test_memory_faults.py
+        run "fuzz+stress $version (chroot)" in_chroot bash tools/suite.sh --python /usr/bin/python$version \
+            --stress --hypothesis-profile=thorough tests/test_fuzz_arguments.py tests/test_threads.py \
+            tests/test_reentrancy.py tests/test_cycles.py
+    done
 fi
 
 echo

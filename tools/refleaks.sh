@@ -2,17 +2,26 @@
 # Reference-leak check: builds orvex.abstract.decorator from this work tree for
 # Debian's debug interpreter (python3.Xd, which has sys.gettotalrefcount) and
 # runs the test suite under it with --refleaks (see tests/conftest.py).
-# Usage: bash tools/refleaks.sh [pytest arguments...]; exits non-zero on a leak.
+# Usage: bash tools/refleaks.sh [--python DEBUG_PYTHON] [pytest arguments...];
+# exits non-zero on a leak. Without --python: Debian's python3.Xd, installed
+# when missing; with it (e.g. python3.15d in the Debian testing chroot),
+# pytest and hypothesis come from PyPI.
 set -euo pipefail
 tool_name=refleaks
 # shellcheck source=tools/common.sh
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$root"
 
-py=$(find_debian_python d)
-if [ -z "$py" ] || ! has_headers "$py"; then
-    apt_install python3-dbg python3-dev
+py=
+if [ "${1:-}" = --python ]; then
+    py=$2
+    shift 2
+else
     py=$(find_debian_python d)
+    if [ -z "$py" ] || ! has_headers "$py"; then
+        apt_install python3-dbg python3-dev
+        py=$(find_debian_python d)
+    fi
 fi
 if [ -z "$py" ] || ! "$py" -c 'import sys; sys.gettotalrefcount' 2>/dev/null; then
     say "no debug interpreter with sys.gettotalrefcount found (looked for /usr/bin/python3.Xd)" >&2
@@ -24,7 +33,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/orvex-refleaks.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
 runner=$py
-debian_test_packages "$py" || true
+if [ "$py" = "$(find_debian_python d)" ]; then debian_test_packages "$py" || true; fi
 if ! "$py" -c 'import pytest, hypothesis' 2>/dev/null; then
     say "pytest and hypothesis from PyPI into a virtual environment of $py"
     "$py" -m venv --system-site-packages "$work/venv"

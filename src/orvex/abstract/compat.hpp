@@ -1,5 +1,15 @@
-// Version shims for CPython 3.8 to 3.13. Every PY_VERSION_HEX test of the
+// Version shims for CPython 3.8 to 3.15. Every PY_VERSION_HEX test of the
 // extension lives here; each shim is named and shaped like the API it stands for.
+//
+// What differs, by version:
+//  3.9   PyObject_CallOneArg, PyObject_CallNoArgs, public vectorcall names
+//  3.10  code objects take co_linetable (co_lnotab before)
+//  3.11  code objects have co_qualname and co_exceptiontable and need a body
+//        that can run; PyErr_GetHandledException
+//  3.12  PyErr_GetRaisedException; functions have __type_params__
+//  3.13  PyObject_GetOptionalAttr is public
+//  3.14  functions have __annotate__ (annotations evaluated on demand),
+//        which functools.wraps copies instead of __annotations__
 #pragma once
 
 #include <Python.h>
@@ -160,5 +170,10 @@ static constexpr bool code_has_qualname = PY_VERSION_HEX >= 0x030B0000;
 // empty table meant before 3.11; an empty one there breaks traceback
 // printing). Before 3.11 empty bytecode raises SystemError.
 static constexpr bool code_keep_empty_body = PY_VERSION_HEX >= 0x030B0000;
+
+// Attributes that plain functions have from these versions on; the module's
+// function type has them where they do.
+static constexpr bool function_has_type_params = PY_VERSION_HEX >= 0x030C0000;
+static constexpr bool function_has_annotate = PY_VERSION_HEX >= 0x030E0000;
 
 }  // namespace orvex::abstract::compat

@@ -105,6 +105,8 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(f->defaults_view);
     Py_VISIT(f->kwdefaults_view);
     Py_VISIT(f->annotations);
+    Py_VISIT(f->annotate);
+    Py_VISIT(f->type_params);
     Py_VISIT(f->dict);
     return 0;
 }
@@ -122,6 +124,8 @@ int function_clear(PyObject* self) noexcept {
     Py_CLEAR(f->defaults_view);
     Py_CLEAR(f->kwdefaults_view);
     Py_CLEAR(f->annotations);
+    Py_CLEAR(f->annotate);
+    Py_CLEAR(f->type_params);
     Py_CLEAR(f->dict);
     return 0;
 }
@@ -273,12 +277,29 @@ int function_set_kwdefaults(PyObject* self, PyObject* value, void*) noexcept {
     return 0;
 }
 
+// As a plain function's: when not set, the annotations come from
+// __annotate__ (in the VALUE format, once, then kept), else a new dict.
 PyObject* function_get_annotations(PyObject* self, void*) noexcept {
     FunctionObject* f = as_function(self);
     if (!f->annotations) {
-        Ref d = Ref::steal(PyDict_New());
-        if (!d) return nullptr;
-        set_field(f->annotations, std::move(d));
+        Ref made;
+        if (f->annotate && PyCallable_Check(f->annotate)) {
+            Ref annotate = Ref::borrow(f->annotate);
+            Ref format = Ref::steal(PyLong_FromLong(1));  // VALUE
+            if (!format) return nullptr;
+            made = Ref::steal(compat::call_one_arg(annotate.get(), format.get()));
+            if (!made) return nullptr;
+            if (!PyDict_Check(made.get())) {
+                PyErr_Format(PyExc_TypeError, "__annotate__ returned non-dict of type '%.100s'",
+                             Py_TYPE(made.get())->tp_name);
+                return nullptr;
+            }
+        } else {
+            made = Ref::steal(PyDict_New());
+            if (!made) return nullptr;
+        }
+        // The call may have set them already: the first value stays.
+        if (!f->annotations) set_field(f->annotations, std::move(made));
     }
     return Ref::borrow(f->annotations).release();
 }
@@ -290,6 +311,38 @@ int function_set_annotations(PyObject* self, PyObject* value, void*) noexcept {
         return -1;
     }
     set_field(as_function(self)->annotations, Ref::borrow(value));
+    set_field(as_function(self)->annotate, Ref());
+    return 0;
+}
+
+PyObject* function_get_annotate(PyObject* self, void*) noexcept { return none_if_null(as_function(self)->annotate); }
+
+int function_set_annotate(PyObject* self, PyObject* value, void*) noexcept {
+    if (!value) {
+        PyErr_SetString(PyExc_TypeError, "__annotate__ cannot be deleted");
+        return -1;
+    }
+    if (value != Py_None && !PyCallable_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotate__ must be callable or None");
+        return -1;
+    }
+    set_field(as_function(self)->annotate, Ref::borrow(value));
+    // A new callable gives the annotations anew; None leaves them.
+    if (value != Py_None) set_field(as_function(self)->annotations, Ref());
+    return 0;
+}
+
+PyObject* function_get_type_params(PyObject* self, void*) noexcept {
+    PyObject* params = as_function(self)->type_params;
+    return params ? Ref::borrow(params).release() : PyTuple_New(0);
+}
+
+int function_set_type_params(PyObject* self, PyObject* value, void*) noexcept {
+    if (!value || !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__type_params__ must be set to a tuple");
+        return -1;
+    }
+    set_field(as_function(self)->type_params, Ref::borrow(value));
     return 0;
 }
 
@@ -315,8 +368,22 @@ PyGetSetDef function_getset[] = {
     ORVEX_GETSET("func_defaults", function_get_defaults, function_set_defaults),
     ORVEX_GETSET("__kwdefaults__", function_get_kwdefaults, function_set_kwdefaults),
     ORVEX_GETSET("__annotations__", function_get_annotations, function_set_annotations),
+    // Only where plain functions have them (function_type_ready ends the
+    // table before them elsewhere); newest last.
+    ORVEX_GETSET("__type_params__", function_get_type_params, function_set_type_params),
+    ORVEX_GETSET("__annotate__", function_get_annotate, function_set_annotate),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
+
+// Ends the table after the attributes that this version's functions have.
+void trim_getset() noexcept {
+    const size_t n = sizeof function_getset / sizeof function_getset[0] - 1;  // as written
+    const size_t newer = 2;  // __type_params__, __annotate__
+    size_t keep = n - newer;
+    if (compat::function_has_type_params) ++keep;
+    if (compat::function_has_annotate) ++keep;
+    function_getset[keep] = PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr};
+}
 
 #undef ORVEX_GETSET
 
@@ -330,6 +397,7 @@ PyMethodDef function_methods[] = {
 int function_type_ready() noexcept {
     PyTypeObject& t = function_type;
     if (t.tp_flags & Py_TPFLAGS_READY) return 0;
+    trim_getset();
     t.tp_name = "orvex.abstract.decorator.orvex_function";
     t.tp_basicsize = sizeof(FunctionObject);
     // Not a base type. No vectorcall: it would replace the module's own
@@ -366,6 +434,8 @@ PyObject* function_new(const FunctionDef& def, PyObject* qualname, PyObject* doc
     f->defaults_view = nullptr;
     f->kwdefaults_view = nullptr;
     f->annotations = nullptr;
+    f->annotate = nullptr;
+    f->type_params = nullptr;
     f->dict = nullptr;
     f->weakreflist = nullptr;
     PyObject_GC_Track(reinterpret_cast<PyObject*>(f));

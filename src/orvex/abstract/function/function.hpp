@@ -61,7 +61,9 @@ struct FunctionObject {
     PyObject* defaults;          // stored defaults: positional ones, then keyword-only ones
     PyObject* defaults_view;     // __defaults__ once read or assigned
     PyObject* kwdefaults_view;   // __kwdefaults__ once read or assigned
-    PyObject* annotations;       // __annotations__ once read or assigned
+    PyObject* annotations;       // __annotations__ once read, computed or assigned
+    PyObject* annotate;          // __annotate__ (3.14+): None or a callable, nullptr when unset
+    PyObject* type_params;       // __type_params__ (3.12+): a tuple, nullptr reads as ()
     PyObject* dict;              // attribute dictionary, made on first use
     PyObject* weakreflist;
 };
