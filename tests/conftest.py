@@ -60,6 +60,11 @@ else:
     hypothesis.settings.load_profile("default")
 
 
+# The interpreter's caches that a measurement empties first; 3.13 renamed
+# the call (the old name warns from 3.15, and each warning would be kept).
+_clear_caches = getattr(sys, "_clear_internal_caches", None) or sys._clear_type_cache
+
+
 def _process_audit(event, args):
     global _started_process
     if event in _PROCESS_EVENTS:
@@ -143,7 +148,7 @@ def _snapshot():
     linecache.clearcache()
     re.purge()
     gc.collect()
-    sys._clear_type_cache()
+    _clear_caches()
     return sys.gettotalrefcount(), sys.getallocatedblocks()
 
 

@@ -114,17 +114,16 @@ def plain():
     pass
 
 
-@pytest.mark.parametrize("name, value, message", SETTER_ERRORS)
+# The attributes of the newer versions are checked against the interpreter's own wording.
+@pytest.mark.parametrize("name, value, message",
+                         [row for row in SETTER_ERRORS if row[0] in ("__type_params__", "__annotate__")])
 def test_setter_messages_are_the_interpreters(name, value, message):
-    if not hasattr(plain, name):
-        pytest.skip("plain functions have no %s" % name)
-    with pytest.raises((TypeError, AttributeError)) as info:
+    with pytest.raises(TypeError) as info:
         if value is None:
             delattr(plain, name)
         else:
             setattr(plain, name, value)
-    if name in ("__type_params__", "__annotate__"):
-        assert str(info.value) == message
+    assert str(info.value) == message
 
 
 @pytest.mark.parametrize("name, value, message", SETTER_ERRORS)

@@ -266,9 +266,10 @@ def test_initialisation_failure(tmp_path, before, tree, exc, line, recovers):
 # of the allocated blocks over measured rounds, after warm-up rounds.
 REPEATED_FAILURE = """
 import gc
+_clear_caches = getattr(sys, "_clear_internal_caches", None) or sys._clear_type_cache
 def snapshot():
     gc.collect()
-    sys._clear_type_cache()
+    _clear_caches()
     return sys.gettotalrefcount(), sys.getallocatedblocks()
 def fail_once():
     exec(BEFORE, {"sys": sys})
