@@ -720,6 +720,20 @@ operation("package_lookup_miss_remembered", lambda: P(lookup_in, W.package, ("al
 operation("package_repr", lambda: P(repr, W.package))
 
 
+class PythonMiss:
+    """A package whose lookup is Python code that raises KeyError: the same
+    sweep as package_lookup_miss_* without this package's code. Only where
+    it shows an interpreter's own crash (elsewhere the interpreter's frame
+    handling under faults makes it no clean operation)."""
+
+    def lookup(self, relpath, seq, name):
+        raise KeyError("abstraction package 'mfpkg' has no token package %r" % ".".join(seq))
+
+
+if sys.version_info[:3] == (3, 15, 0):
+    operation("python_lookup_miss", lambda: P(lookup_in, PythonMiss(), ("beta",)))
+
+
 # ---- classification
 
 

@@ -72,6 +72,21 @@ def test_initialisation():
     assert result["counts"].get("lock", 0) <= 4
 
 
-@pytest.mark.parametrize("name", sorted(driver.OPERATIONS))
+# CPython 3.15.0 itself crashes in these sweeps: a KeyError caught in Python
+# code under a fault corrupts the tuple free list (the next tuple made
+# crashes in tuple_alloc). python_lookup_miss, the same sweep over a pure
+# Python lookup without this package, crashes alike; it is expected to, so
+# that a fixed interpreter shows.
+CRASHES_315 = "CPython 3.15.0 crashes here itself, as python_lookup_miss shows without this package"
+if sys.version_info[:3] == (3, 15, 0):
+    _MARKS = {"python_lookup_miss": pytest.mark.xfail(reason=CRASHES_315, strict=True),
+              "package_lookup_miss_new": pytest.mark.skip(reason=CRASHES_315),
+              "package_lookup_miss_remembered": pytest.mark.skip(reason=CRASHES_315)}
+else:
+    _MARKS = {}
+
+
+@pytest.mark.parametrize("name", [pytest.param(name, marks=_MARKS.get(name, ()))
+                                  for name in sorted(driver.OPERATIONS)])
 def test_operation(name):
     check(name, run_sweep("op", name))
