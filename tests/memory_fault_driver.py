@@ -275,7 +275,7 @@ def interpreter_abort(error):
       os.lstat, which the abstraction layer's cold path reaches through
       os.path.realpath and the path finder (os.path.realpath under the same
       fault aborts alike)."""
-    if extension_cache_crash(error):
+    if extension_cache_crash(error) or crash_after_fault_315(error):
         return True
     if not (hasattr(sys, "gettotalrefcount") and sys.version_info[:2] == (3, 11)):
         return False
@@ -300,6 +300,19 @@ def extension_cache_crash(error):
             and all("<frozen importlib." in line for line in innermost)
             and any(line.endswith(" in create_module") for line in innermost)
             and "orvex" not in c_stack and "decorator" not in c_stack and "_native" not in c_stack)
+
+
+def crash_after_fault_315(error):
+    """Whether a child of CPython 3.15.0 died after the faulted call was over
+    (no frame of under_fault on the stack), while formatting the exception or
+    collecting garbage: 3.15.0 corrupts its heap when an exception raised and
+    caught in Python code meets a fault. Importing a pure-Python module under
+    the same faults, then formatting its exception, crashes alike, in
+    traceback.py and in a collection during it."""
+    python_stack = error.partition("C stack trace")[0]
+    return (sys.version_info[:3] == (3, 15, 0) and "Segmentation fault" in error
+            and " in under_fault" not in python_stack
+            and ("traceback.py" in python_stack or "Garbage-collecting" in python_stack))
 
 
 def in_child(point, n, errors):
