@@ -454,8 +454,10 @@ int package_learn(PyObject* self) noexcept {
 }
 
 int package_lookup(PyObject* package, PyObject* relpath, PyObject* seq, PyObject* name, PyObject** result) noexcept {
-    const int found = lookup_core(as_package(package), relpath, seq, name, result);
-    if (found == 0) Ref::steal(*result).reset();
+    PyObject* answer = nullptr;
+    const int found = lookup_core(as_package(package), relpath, seq, name, &answer);
+    Ref held = Ref::steal(answer);
+    if (found > 0) *result = held.release();  // a miss's message is not wanted here
     return found;
 }
 

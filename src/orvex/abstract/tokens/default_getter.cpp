@@ -24,7 +24,10 @@ bool read_twice(PyObject* obj, PyObject* attr) noexcept {
 // the step that took the value (31 from the object, 35 from its device).
 PyObject* token_of(FunctionObject* self, PyObject* obj, PyObject* attr, int& line) noexcept {
     line = 31;
-    if (!PyUnicode_Check(attr)) return has_attr(obj, attr) < 0 ? fail(self, 30) : nullptr;
+    if (!PyUnicode_Check(attr)) {
+        has_attr(obj, attr);  // raises the presence test's TypeError for a name that is not a str
+        return fail(self, 30);
+    }
     // The presence test reads the value; it is read again for the token
     // unless that second read could not differ or be seen (see read_twice).
     PyObject* read = nullptr;
