@@ -200,6 +200,10 @@ def _unlogged_run(item, first):
         kept = [(appended, len(appended)) for appended in _appended_per_run(item)]
     # A path put on sys.path (a new tmp_path each run) gets a finder cached.
     importer_cache = dict(sys.path_importer_cache)
+    # hypothesis' pytest plugin wraps the settings of a parametrised test in
+    # new ones at every run, each the parent of the next.
+    function = getattr(getattr(item, "obj", None), "__func__", getattr(item, "obj", None))
+    settings = getattr(function, "_hypothesis_internal_use_settings", None)
     try:
         return runtestprotocol(item, log=False, nextitem=item.parent)
     finally:
@@ -208,6 +212,8 @@ def _unlogged_run(item, first):
         if not first:
             sys.path_importer_cache.clear()
             sys.path_importer_cache.update(importer_cache)
+            if settings is not None:
+                function._hypothesis_internal_use_settings = settings
 
 
 def _check(item):
