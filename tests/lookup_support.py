@@ -3,13 +3,16 @@
 - the module's own traceback entries of an exception;
 - stand-in package roots in sys.modules, with an abstraction package that
   records learn() and lookup() and answers lookup() from a table;
-- builders that ignore the tokens and return fixed search paths.
+- builders that ignore the tokens and return fixed search paths;
+- real package trees on disk (lay_out).
 
 Everything here is made afresh by each call, from inside the test body, so
 that a test can run several times over the same fixtures.
 """
 
+import importlib
 import sys
+import textwrap
 import types
 
 FILE = "src/orvex/abstract/decorator"
@@ -103,3 +106,29 @@ def impl(tag):
     def m(*args, **kwargs):
         return tag, args, kwargs
     return type("Impl_" + tag, (), {"m": m, "n": m, "__module__": "impls"})
+
+
+def lay_out(tmp_path, monkeypatch, layout, names):
+    """Writes `layout` (path template -> source, both formatted with `names`)
+    below tmp_path, with tmp_path first on sys.path. Returns a function that
+    forgets the modules of the layout's top-level names and the finders made
+    for tmp_path."""
+    tops = set()
+    for path, text in layout.items():
+        path = path.format(**names)
+        tops.add(path.split("/")[0].rpartition(".py")[0] or path.split("/")[0])
+        file = tmp_path / path
+        file.parent.mkdir(parents=True, exist_ok=True)
+        file.write_text(textwrap.dedent(text.format(**names)))
+    monkeypatch.syspath_prepend(str(tmp_path))
+    monkeypatch.setattr(sys, "dont_write_bytecode", True)
+    importlib.invalidate_caches()
+
+    def forget():
+        for name in list(sys.modules):
+            if name.split(".")[0] in tops:
+                del sys.modules[name]
+        for path in list(sys.path_importer_cache):
+            if path.startswith(str(tmp_path)):
+                del sys.path_importer_cache[path]
+    return forget

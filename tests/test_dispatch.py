@@ -5,7 +5,6 @@ import functools
 import importlib
 import os
 import sys
-import textwrap
 
 import pytest
 
@@ -13,7 +12,7 @@ from orvex.abstract.decorator import default_token_getter
 from orvex.abstract.magic import default_builder
 from orvex.abstract.package import AbstractPackage
 from lookup_support import (
-    GET, PKG_ATTR, WRAPPER, frames, get_lines, missing, module_entries, not_found,
+    GET, PKG_ATTR, WRAPPER, frames, get_lines, lay_out, missing, module_entries, not_found,
 )
 
 LAYOUT = {
@@ -120,20 +119,9 @@ LAYOUT = {
 def names(tmp_path, monkeypatch):
     """Lays out LAYOUT below tmp_path; forgets its modules and finders after."""
     names = {"pkg": "dispatch_pkg", "other": "dispatch_other"}
-    for path, text in LAYOUT.items():
-        file = tmp_path / path.format(**names)
-        file.parent.mkdir(parents=True, exist_ok=True)
-        file.write_text(textwrap.dedent(text.format(**names)))
-    monkeypatch.syspath_prepend(str(tmp_path))
-    monkeypatch.setattr(sys, "dont_write_bytecode", True)
-    importlib.invalidate_caches()
+    forget = lay_out(tmp_path, monkeypatch, LAYOUT, names)
     yield names
-    for name in list(sys.modules):
-        if name.split(".")[0] in (names["pkg"], names["other"], names["pkg"] + "_flat"):
-            del sys.modules[name]
-    for path in list(sys.path_importer_cache):
-        if path.startswith(str(tmp_path)):
-            del sys.path_importer_cache[path]
+    forget()
 
 
 def ops_module(names):

@@ -5,6 +5,8 @@ abstracted package; every fetch of the method through an object then runs the
 implementation that the object's tokens select.
 """
 
+__version__ = "0.1.0"
+
 from .magic import default_builder
 from .package import AbstractPackage
 from .decorator import (
@@ -13,6 +15,7 @@ from .decorator import (
     from_device_token_getter,
     lookup_from_device,
 )
+from ._explain import Attempt, Explanation, Token, explain
 
 __all__ = [
     "LookupDecorator",
@@ -21,4 +24,8 @@ __all__ = [
     "lookup_from_device",
     "default_builder",
     "AbstractPackage",
+    "explain",
+    "Explanation",
+    "Token",
+    "Attempt",
 ]

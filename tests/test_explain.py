@@ -1,0 +1,229 @@
+"""explain(): what a fetch does and why, on real package trees."""
+
+import functools
+
+import pytest
+
+from orvex.abstract import Attempt, Explanation, Token, explain
+from lookup_support import lay_out, missing, not_found
+
+LAYOUT = {
+    "{pkg}/__init__.py": "",
+    "{pkg}/ops.py": """
+        from orvex.abstract import LookupDecorator
+
+        CALLS = []
+
+        class Device:
+            def __init__(self, **settings):
+                self.__dict__.update(settings)
+
+        class Ops:
+            def __init__(self, **tokens):
+                self.__dict__.update(tokens)
+
+            @LookupDecorator("os", "platform")
+            def run(self):
+                CALLS.append("run")
+
+            @LookupDecorator("os", mandatory=1)
+            def strict(self):
+                CALLS.append("strict")
+
+            @LookupDecorator.from_device("os")
+            def blink(self):
+                CALLS.append("blink")
+
+            @LookupDecorator(attr_getter=lambda obj, attrs: ("alpha",))
+            def fixed(self):
+                CALLS.append("fixed")
+
+        class MyOps(Ops):
+            pass
+
+        by_os = LookupDecorator("os")
+
+        class Shared:
+            os = "alpha"
+
+            @by_os
+            def start(self):
+                CALLS.append("start")
+
+            @by_os
+            def stop(self):
+                CALLS.append("stop")
+    """,
+    "{pkg}/alpha/__init__.py": "",
+    "{pkg}/alpha/ops.py": """
+        class Ops:
+            def run(self):
+                pass
+
+            def blink(self):
+                pass
+
+            def fixed(self):
+                pass
+    """,
+    "{pkg}/alpha/m2/__init__.py": "",
+    "{pkg}/alpha/m2/ops.py": """
+        class Ops:
+            def run(self):
+                pass
+    """,
+    # A directory without __init__.py: no token package.
+    "{pkg}/gamma/ops.py": """
+        class Ops:
+            def run(self):
+                pass
+    """,
+    "{pkg}_flat.py": """
+        from orvex.abstract import LookupDecorator
+
+        class Flat:
+            os = "alpha"
+
+            @LookupDecorator("os")
+            def run(self):
+                pass
+    """,
+}
+PKG = "explain_pkg"
+
+
+@pytest.fixture
+def ops(tmp_path, monkeypatch):
+    forget = lay_out(tmp_path, monkeypatch, LAYOUT, {"pkg": PKG})
+    module = __import__(PKG + ".ops", fromlist=["Ops"])
+    yield module
+    forget()
+
+
+def impl(path, cls="Ops", name="run"):
+    return ".".join((PKG,) + path + ("ops", cls, name))
+
+
+# (object, name) -> statuses of the search paths, what runs (or the error),
+# and a piece of each note expected.
+CASES = {
+    "match on the device's token": (
+        lambda m: m.Ops(os="alpha", device=m.Device(platform="m2")), "run",
+        ["matched", "not tried", "not tried"], impl(("alpha", "m2")), []),
+    "typo in a token": (
+        lambda m: m.Ops(os="alpah", platform=None), "run",
+        ["missed", "matched"], impl((), name="run"),
+        ["there is no token package 'alpah' (os = 'alpah', read from the object); "
+         "did you mean 'alpha'?"]),
+    "directory without __init__.py": (
+        lambda m: m.Ops(os="gamma", platform=None), "run",
+        ["missed", "matched"], impl(()),
+        ["gamma is a directory without __init__.py, so it is not a token package"]),
+    "subclass looked up by its own name": (
+        lambda m: m.MyOps(os="alpha", platform=None), "run",
+        ["missed", "matched"], impl(()),
+        [PKG + ".alpha.ops defines 'Ops' but not 'MyOps'",
+         PKG + ".ops.MyOps inherits 'run' from " + PKG + ".ops.Ops"]),
+    "one decorator object on two methods": (
+        lambda m: m.Shared(), "start",
+        ["missed", "matched"], impl((), "Shared", "stop"),
+        ["holds the method 'stop', so fetching 'start' runs 'stop'"]),
+    "mandatory token without a package": (
+        lambda m: m.Ops(os="beta"), "strict",
+        ["missed"], LookupError(not_found((PKG, "ops"), ("beta",), "Ops")), []),
+    "override class lacks the method": (
+        lambda m: m.Ops(os="alpha"), "strict",
+        ["matched"], LookupError(missing("Ops", PKG + ".alpha.ops", "strict")), []),
+    "fallback names of from_device": (
+        lambda m: m.Ops(os="alpha", device=m.Device(custom={})), "blink",
+        ["matched", "not tried"], impl(("alpha",), name="blink"), []),
+    "not a decorated method": (
+        lambda m: m.Ops(), "__init__", [], None,
+        [PKG + ".ops.Ops.__init__ is a function, not a LookupDecorator"]),
+}
+
+
+@pytest.mark.parametrize("case", list(CASES))
+def test_report(ops, case):
+    make, name, statuses, outcome, notes = CASES[case]
+    obj = make(ops)
+    report = explain(obj, name)
+    assert [attempt.status for attempt in report.attempts] == statuses
+    if isinstance(outcome, Exception):
+        assert type(report.error) is type(outcome) and str(report.error) == str(outcome)
+        assert not report.ok and report.implementation is None
+        assert "raises %s: %s" % (type(outcome).__name__, str(outcome).split("\n")[0]) \
+            in str(report)
+    elif outcome is not None:
+        assert report.error is None and report.ok
+        where = report.implementation
+        assert "%s.%s" % (where.__module__, where.__qualname__) == outcome
+        assert "runs " + outcome in str(report)
+        # The same implementation as a fetch.
+        assert getattr(obj, name).__wrapped__ is where
+    for note in notes:
+        assert any(note in text for text in report.notes), report.notes
+        assert note in str(report).replace("\n    ", " ")
+    if not notes:
+        assert report.notes == ()
+    assert ops.CALLS == []  # nothing was called
+
+
+def test_typo_report_in_full(ops):
+    report = explain(ops.Ops(os="alpah", platform="m2"), "run")
+    pkg = PKG
+    assert str(report) == "\n".join([
+        "Fetching 'run' through a %s.ops.Ops object:" % pkg,
+        "  decorator    LookupDecorator holding Ops.run, found on %s.ops.Ops" % pkg,
+        "  root         %s, abstraction package %r" % (pkg, report.package),
+        "  tokens       os = 'alpah' (from the object), platform = 'm2' (from the object)",
+        "  search paths ('alpah', 'm2'), ('alpah',), ()",
+        "    ('alpah', 'm2')  missed: abstraction package '%s' has no token package 'alpah.m2'"
+        % pkg,
+        "    ('alpah',)       missed: abstraction package '%s' has no token package 'alpah'"
+        % pkg,
+        "    ()               matched: %s.ops.Ops" % pkg,
+        "  result       runs %s.ops.Ops.run (the generic code)" % pkg,
+        "Notes:",
+        "  - there is no token package 'alpah' (os = 'alpah', read from the object); did you "
+        "mean 'alpha'?",
+    ])
+    assert repr(report) == "<Explanation of Ops.run: runs %s.ops.Ops.run>" % pkg
+    assert report.generic and report.root == pkg and report.defined_on is ops.Ops
+
+
+def test_fields(ops):
+    device = ops.Device(platform="k9", custom={"abstraction": {"order": ["os", "platform"]}})
+    report = explain(ops.Ops(os="alpha", device=device), "blink")
+    assert isinstance(report, Explanation)
+    assert report.tokens == (Token("os", "alpha", "object"), Token("platform", "k9", "device"))
+    assert report.names_from == "device.custom's abstraction order"
+    assert report.paths == [("alpha", "k9"), ("alpha",), ()]
+    assert report.attempts[0] == Attempt(("alpha", "k9"), "missed",
+                                         "abstraction package '%s' has no token package "
+                                         "'alpha.k9'" % PKG)
+    assert report.attempts[1][:2] == (("alpha",), "matched")
+    assert report.attempts[1].found.__module__ == PKG + ".alpha.ops"
+    fixed = explain(ops.Ops(), "fixed")
+    assert fixed.tokens == (Token(None, "alpha", "getter"),)
+
+
+def test_outside_a_package(ops):
+    flat = __import__(PKG + "_flat")
+    report = explain(flat.Flat(), "run")
+    assert isinstance(report.error, LookupError)
+    assert str(report.error).startswith("LookupDecorator must be used within a package. Got ")
+    assert report.root is None and report.attempts == ()
+    assert report.notes == ("module '%s_flat' is in no regular package (a package with an "
+                            "__init__.py): a decorated class must live in one." % PKG,)
+
+
+def test_unsupported_uses(ops):
+    assert "Ops is a class" in explain(ops.Ops, "run").notes[0]
+    obj = ops.Ops(os="alpha")
+    obj.run = functools.partial(print)
+    assert "own attribute 'run' hides" in str(explain(obj, "run"))
+    shadowed = type("Wrapped", (), {"run": classmethod(ops.Ops.__dict__["run"])})
+    assert "under @classmethod, which is not supported" in str(explain(shadowed(), "run"))
+    with pytest.raises(TypeError, match="takes the method's name as a str"):
+        explain(obj, b"run")
