@@ -10,38 +10,10 @@ namespace orvex::abstract {
 // Every str the module uses, made once at import and interned.
 // X(field, text): the field is State::str_<field>.
 #define ORVEX_STRINGS(X)                                                              \
-    X(obj, "obj")                                                                     \
-    X(attrs, "attrs")                                                                 \
-    X(attributes, "attributes")                                                       \
-    X(attr, "attr")                                                                   \
-    X(defaults, "defaults")                                                           \
     X(device, "device")                                                               \
     X(abstraction, "abstraction")                                                     \
-    X(self, "self")                                                                   \
-    X(builder, "builder")                                                             \
     X(attr_getter, "attr_getter")                                                     \
-    X(builder_kwargs, "builder_kwargs")                                               \
-    X(method, "method")                                                               \
-    X(instance, "instance")                                                           \
-    X(owner, "owner")                                                                 \
-    X(module, "module")                                                               \
-    X(names, "names")                                                                 \
-    X(i, "i")                                                                         \
-    X(parent, "parent")                                                               \
-    X(module_name, "module_name")                                                     \
     X(package, "package")                                                             \
-    X(tokens, "tokens")                                                               \
-    X(sequence, "sequence")                                                           \
-    X(relpath, "relpath")                                                             \
-    X(name, "name")                                                                   \
-    X(rest, "rest")                                                                   \
-    X(cls, "cls")                                                                     \
-    X(seq, "seq")                                                                     \
-    X(func, "func")                                                                   \
-    X(wrapper, "wrapper")                                                             \
-    X(args, "args")                                                                   \
-    X(kwargs, "kwargs")                                                               \
-    X(e, "e")                                                                         \
     X(sys, "sys")                                                                     \
     X(inspect, "inspect")                                                             \
     X(functools, "functools")                                                         \
@@ -84,7 +56,6 @@ namespace orvex::abstract {
     X(priv_builder_kwargs, "_builder_kwargs")                                         \
     X(priv_method_name, "_method_name")                                               \
     X(abstract_pkg, "_LookupDecorator__abstract_pkg")                                 \
-    X(dunder_builtins, "__builtins__")                                                \
     X(dunder_name, "__name__")                                                        \
     X(dunder_package, "__package__")                                                  \
     X(dunder_module, "__module__")                                                    \
@@ -106,7 +77,6 @@ namespace orvex::abstract {
     X(co_qualname, "co_qualname")                                                     \
     X(co_exceptiontable, "co_exceptiontable")                                         \
     X(module_full_name, "orvex.abstract.decorator")                                   \
-    X(file_name, "src/orvex/abstract/decorator")                                      \
     X(init_py, "__init__.py")                                                         \
     X(dot, ".")                                                                       \
     X(qualname_init, "LookupDecorator.__init__")                                      \

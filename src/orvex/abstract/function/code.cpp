@@ -28,7 +28,7 @@ PyObject* traceback_code(const char* name, int line) noexcept {
         TracebackCode& entry = traceback_codes[slot];
         if (entry.name == name && entry.line == line) return Ref::borrow(entry.code).release();
         if (entry.name) continue;
-        Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("src/orvex/abstract/decorator", name, line)));
+        Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(source_file, name, line)));
         if (!code) return nullptr;
         // Optimised, new locals: the frame then shows no locals (rather than
         // the module namespace) to tools that capture them.
@@ -109,7 +109,7 @@ int make_code(const FunctionDef& def, PyObject* qualname) noexcept {
         PyTuple_SET_ITEM(varnames.get(), k, name);
     }
     Ref empty = Ref::steal(reinterpret_cast<PyObject*>(
-        PyCode_NewEmpty("src/orvex/abstract/decorator", def.name, def.first_line)));
+        PyCode_NewEmpty(source_file, def.name, def.first_line)));
     if (!empty) return -1;
     Ref replace = Ref::steal(PyObject_GetAttr(empty.get(), state.str_replace));
     if (!replace) return -1;

@@ -29,6 +29,10 @@ struct Arguments {
 
 using Body = PyObject* (*)(FunctionObject* self, Arguments& args) noexcept;
 
+// The file name of the module's code objects and traceback entries. No such
+// file exists: the line numbers only tell which step failed.
+inline constexpr char source_file[] = "src/orvex/abstract/decorator";
+
 // A definition: everything about a function that does not change at run time.
 struct FunctionDef {
     FunctionIndex index;          // slot of its code object and parameter names in State
@@ -43,10 +47,28 @@ struct FunctionDef {
     int n_varnames;
     Body body;
 
-    bool var_positional() const noexcept { return flags & CO_VARARGS; }
-    bool var_keyword() const noexcept { return flags & CO_VARKEYWORDS; }
-    int n_named() const noexcept { return n_positional + n_kwonly; }
+    constexpr bool var_positional() const noexcept { return flags & CO_VARARGS; }
+    constexpr bool var_keyword() const noexcept { return flags & CO_VARKEYWORDS; }
+    constexpr int n_named() const noexcept { return n_positional + n_kwonly; }
+    // Slots of Arguments that binding fills: named parameters, *args, **kwargs.
+    constexpr int n_parameters() const noexcept { return n_named() + var_positional() + var_keyword(); }
 };
+
+// A definition whose local names are counted from the array. Definitions are
+// constexpr, so that each file can check its own with definition_fits.
+template <size_t N>
+constexpr FunctionDef define(FunctionIndex index, const char* name, const char* traceback_name, int first_line,
+                             int flags, int n_positional, int n_required, int n_kwonly,
+                             const char* const (&varnames)[N], Body body) noexcept {
+    return FunctionDef{index,    name,     traceback_name, first_line, flags, n_positional, n_required,
+                       n_kwonly, varnames, static_cast<int>(N), body};
+}
+
+// Whether binding fits in Arguments and every parameter has a local name.
+constexpr bool definition_fits(const FunctionDef& def) noexcept {
+    return def.n_parameters() <= Arguments::capacity && def.n_parameters() <= def.n_varnames &&
+           def.n_required <= def.n_positional && def.index >= 0 && def.index < fn_count;
+}
 
 struct FunctionObject {
     PyObject_HEAD

@@ -585,10 +585,13 @@ PyObject* take_method(FunctionObject* self, PyObject* decorator, PyObject* cls) 
     return fail(self, line);
 }
 
+// Argument slots of __get__, in parameter order.
+enum GetSlot : int { get_self, get_instance, get_owner, get_slots };
+
 PyObject* lookup_decorator_get(FunctionObject* self, Arguments& args) noexcept {
-    PyObject* decorator = args[0];
-    PyObject* instance = args[1];
-    PyObject* owner = args[2];
+    PyObject* decorator = args[get_self];
+    PyObject* instance = args[get_instance];
+    PyObject* owner = args[get_owner];
     Ref record = Ref::steal(closure_record_new());
     if (!record) return fail(self, 135);
     set_field(reinterpret_cast<ClosureRecord*>(record.get())->instance, Ref::borrow(instance));
@@ -638,9 +641,8 @@ const char* const varnames[] = {"self",   "instance", "owner",    "module", "nam
 
 }  // namespace
 
-const FunctionDef get_def = {
-    fn_get, "__get__", "orvex.abstract.decorator.LookupDecorator.__get__",
-    135, CO_OPTIMIZED | CO_NEWLOCALS, 3, 3, 0, varnames, 19, lookup_decorator_get,
-};
+constexpr FunctionDef get_def = define(fn_get, "__get__", "orvex.abstract.decorator.LookupDecorator.__get__", 135, CO_OPTIMIZED | CO_NEWLOCALS, 3, 3, 0, varnames, lookup_decorator_get);
+static_assert(definition_fits(get_def));
+static_assert(get_slots == get_def.n_parameters());
 
 }  // namespace orvex::abstract

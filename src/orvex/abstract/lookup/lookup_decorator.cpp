@@ -9,7 +9,9 @@ namespace orvex::abstract {
 namespace {
 
 // Slots of __init__'s bound arguments.
-enum { init_self, init_builder, init_attr_getter, init_attrs, init_builder_kwargs };
+// Argument slots, in parameter order.
+enum InitSlot : int { init_self, init_builder, init_attr_getter, init_attrs, init_builder_kwargs, init_slots };
+enum CallSlot : int { call_self, call_method, call_slots };
 
 PyObject* lookup_decorator_init(FunctionObject* self, Arguments& args) noexcept {
     PyObject* decorator = args[init_self];
@@ -23,8 +25,8 @@ PyObject* lookup_decorator_init(FunctionObject* self, Arguments& args) noexcept 
 }
 
 PyObject* lookup_decorator_call(FunctionObject* self, Arguments& args) noexcept {
-    PyObject* decorator = args[0];
-    PyObject* method = args[1];
+    PyObject* decorator = args[call_self];
+    PyObject* method = args[call_method];
     if (PyObject_SetAttr(decorator, state.str_priv_method, method) < 0) return fail(self, 130);
     // The name as it stands now; _method stays set if reading it fails.
     Ref name = Ref::steal(PyObject_GetAttr(method, state.str_dunder_name));
@@ -37,14 +39,11 @@ const char* const call_varnames[] = {"self", "method"};
 
 }  // namespace
 
-const FunctionDef init_def = {
-    fn_init, "__init__", "orvex.abstract.decorator.LookupDecorator.__init__",
-    106, CO_OPTIMIZED | CO_NEWLOCALS | CO_VARARGS | CO_VARKEYWORDS, 1, 1, 2, init_varnames, 5,
-    lookup_decorator_init,
-};
-const FunctionDef call_def = {
-    fn_call, "__call__", "orvex.abstract.decorator.LookupDecorator.__call__",
-    122, CO_OPTIMIZED | CO_NEWLOCALS, 2, 2, 0, call_varnames, 2, lookup_decorator_call,
-};
+constexpr FunctionDef init_def = define(fn_init, "__init__", "orvex.abstract.decorator.LookupDecorator.__init__", 106, CO_OPTIMIZED | CO_NEWLOCALS | CO_VARARGS | CO_VARKEYWORDS, 1, 1, 2, init_varnames, lookup_decorator_init);
+static_assert(definition_fits(init_def));
+static_assert(init_slots == init_def.n_parameters());
+constexpr FunctionDef call_def = define(fn_call, "__call__", "orvex.abstract.decorator.LookupDecorator.__call__", 122, CO_OPTIMIZED | CO_NEWLOCALS, 2, 2, 0, call_varnames, lookup_decorator_call);
+static_assert(definition_fits(call_def));
+static_assert(call_slots == call_def.n_parameters());
 
 }  // namespace orvex::abstract

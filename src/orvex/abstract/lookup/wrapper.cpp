@@ -33,6 +33,9 @@ PyObject* call_with_instance(PyObject* func, PyObject* instance, PyObject* args,
     return PyObject_Call(func, joined.get(), kwargs);
 }
 
+// Argument slots: *args, **kwargs.
+enum WrapperSlot : int { wrapper_args, wrapper_kwargs, wrapper_slots };
+
 PyObject* wrapper(FunctionObject* self, Arguments& args) noexcept {
     auto* record = reinterpret_cast<ClosureRecord*>(self->closure);
     // Held for the whole call: a collection during the call may clear the record.
@@ -43,7 +46,7 @@ PyObject* wrapper(FunctionObject* self, Arguments& args) noexcept {
 
     // The caller's handled exception is put back if a (C) callee changed it.
     Ref handled = Ref::borrow(compat::handled_exception_peek());
-    Ref result = Ref::steal(call_with_instance(func.get(), instance.get(), args[0], args[1]));
+    Ref result = Ref::steal(call_with_instance(func.get(), instance.get(), args[wrapper_args], args[wrapper_kwargs]));
     if (compat::handled_exception_peek() != handled.get()) {
         Ref pending = Ref::steal(compat::exc_take());
         compat::handled_exception_set(handled.get() == Py_None ? nullptr : handled.get());
@@ -64,9 +67,8 @@ const char* const varnames[] = {"args", "kwargs", "e"};
 
 }  // namespace
 
-const FunctionDef wrapper_def = {
-    fn_wrapper, "wrapper", "orvex.abstract.decorator.LookupDecorator.__get__.wrapper",
-    230, CO_OPTIMIZED | CO_NEWLOCALS | CO_VARARGS | CO_VARKEYWORDS, 0, 0, 0, varnames, 3, wrapper,
-};
+constexpr FunctionDef wrapper_def = define(fn_wrapper, "wrapper", "orvex.abstract.decorator.LookupDecorator.__get__.wrapper", 230, CO_OPTIMIZED | CO_NEWLOCALS | CO_VARARGS | CO_VARKEYWORDS, 0, 0, 0, varnames, wrapper);
+static_assert(definition_fits(wrapper_def));
+static_assert(wrapper_slots == wrapper_def.n_parameters());
 
 }  // namespace orvex::abstract

@@ -65,9 +65,12 @@ PyObject* token_of(FunctionObject* self, PyObject* obj, PyObject* attr, int& lin
     return value;
 }
 
+// Argument slots, in parameter order.
+enum GetterSlot : int { getter_obj, getter_attrs, getter_slots };
+
 PyObject* default_token_getter(FunctionObject* self, Arguments& args) noexcept {
-    PyObject* obj = args[0];
-    PyObject* attrs = args[1];
+    PyObject* obj = args[getter_obj];
+    PyObject* attrs = args[getter_attrs];
     if (PyTuple_CheckExact(attrs)) {
         // A tuple of names (the decorator's own) gives its values straight
         // into the result: the list they are gathered in is not needed.
@@ -102,9 +105,8 @@ const char* const varnames[] = {"obj", "attrs", "attributes", "attr"};
 
 }  // namespace
 
-const FunctionDef default_token_getter_def = {
-    fn_default_token_getter, "default_token_getter", "orvex.abstract.decorator.default_token_getter",
-    9, CO_OPTIMIZED | CO_NEWLOCALS, 2, 2, 0, varnames, 4, default_token_getter,
-};
+constexpr FunctionDef default_token_getter_def = define(fn_default_token_getter, "default_token_getter", "orvex.abstract.decorator.default_token_getter", 9, CO_OPTIMIZED | CO_NEWLOCALS, 2, 2, 0, varnames, default_token_getter);
+static_assert(definition_fits(default_token_getter_def));
+static_assert(getter_slots == default_token_getter_def.n_parameters());
 
 }  // namespace orvex::abstract

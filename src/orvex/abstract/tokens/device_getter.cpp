@@ -61,9 +61,13 @@ PyObject* configured_names(FunctionObject* self, PyObject* obj) noexcept {
     return order;
 }
 
+// Argument slots, in parameter order.
+enum DeviceSlot : int { device_obj, device_defaults, device_slots };
+enum DecoratorSlot : int { decorator_args, decorator_kwargs, decorator_slots };
+
 PyObject* from_device_token_getter(FunctionObject* self, Arguments& args) noexcept {
-    PyObject* obj = args[0];
-    PyObject* defaults = args[1];
+    PyObject* obj = args[device_obj];
+    PyObject* defaults = args[device_defaults];
     Ref attrs = Ref::steal(configured_names(self, obj));
     if (!attrs) return nullptr;
     Ref getter = Ref::steal(lookup_global(self->globals, state.str_default_token_getter));
@@ -86,8 +90,8 @@ PyObject* device_getter_keywords(FunctionObject* self) noexcept {
 }
 
 PyObject* lookup_from_device(FunctionObject* self, Arguments& args) noexcept {
-    PyObject* positional = args[0];
-    Ref kwargs = Ref::borrow(args[1]);  // already a private copy
+    PyObject* positional = args[decorator_args];
+    Ref kwargs = Ref::borrow(args[decorator_kwargs]);  // already a private copy
     if (!kwargs) {
         kwargs = Ref::steal(PyDict_New());
         if (!kwargs) return fail(self, 251);
@@ -133,14 +137,11 @@ const char* const decorator_varnames[] = {"args", "kwargs"};
 
 }  // namespace
 
-const FunctionDef from_device_token_getter_def = {
-    fn_from_device_token_getter, "from_device_token_getter", "orvex.abstract.decorator.from_device_token_getter",
-    38, CO_OPTIMIZED | CO_NEWLOCALS, 2, 1, 0, getter_varnames, 5, from_device_token_getter,
-};
-const FunctionDef lookup_from_device_def = {
-    fn_lookup_from_device, "lookup_from_device", "orvex.abstract.decorator.lookup_from_device",
-    238, CO_OPTIMIZED | CO_NEWLOCALS | CO_VARARGS | CO_VARKEYWORDS, 0, 0, 0, decorator_varnames, 2,
-    lookup_from_device,
-};
+constexpr FunctionDef from_device_token_getter_def = define(fn_from_device_token_getter, "from_device_token_getter", "orvex.abstract.decorator.from_device_token_getter", 38, CO_OPTIMIZED | CO_NEWLOCALS, 2, 1, 0, getter_varnames, from_device_token_getter);
+static_assert(definition_fits(from_device_token_getter_def));
+static_assert(device_slots == from_device_token_getter_def.n_parameters());
+constexpr FunctionDef lookup_from_device_def = define(fn_lookup_from_device, "lookup_from_device", "orvex.abstract.decorator.lookup_from_device", 238, CO_OPTIMIZED | CO_NEWLOCALS | CO_VARARGS | CO_VARKEYWORDS, 0, 0, 0, decorator_varnames, lookup_from_device);
+static_assert(definition_fits(lookup_from_device_def));
+static_assert(decorator_slots == lookup_from_device_def.n_parameters());
 
 }  // namespace orvex::abstract
