@@ -1,7 +1,9 @@
 // Entry point of orvex.abstract.decorator: module initialisation in its fixed
 // order of steps, the module namespace, and the rollback when a step fails.
 // Each step names the line that its traceback entry reports.
-#include <cstdlib>
+#include <charconv>
+#include <cstdio>
+#include <string_view>
 
 #include "compat.hpp"
 #include "function/function.hpp"
@@ -35,34 +37,35 @@ PyObject* initialised_module = nullptr;
 
 constexpr const char init_entry_name[] = "init orvex.abstract.decorator";
 
-// Major and minor numbers at the start of "X.Y..." text; false if unreadable.
-bool parse_version(const char* text, long& major, long& minor) noexcept {
-    char* end = nullptr;
-    major = std::strtol(text, &end, 10);
-    if (end == text || *end != '.') return false;
-    const char* rest = end + 1;
-    minor = std::strtol(rest, &end, 10);
-    return end != rest;
+// "3.11" of "3.11.7 (main, ...)": the text up to its second dot or first space.
+std::string_view major_minor(std::string_view version) noexcept {
+    const size_t dot = version.find('.');
+    const size_t end = dot == std::string_view::npos ? version.find(' ') : version.find_first_of(". ", dot + 1);
+    return version.substr(0, end);
+}
+
+// Whether two "X.Y" texts name the same release; false if either is unreadable.
+bool same_release(std::string_view a, std::string_view b) noexcept {
+    const auto parse = [](std::string_view text, long& major, long& minor) {
+        const char* last = text.data() + text.size();
+        auto [dot, major_error] = std::from_chars(text.data(), last, major);
+        if (major_error != std::errc() || dot == last || *dot != '.') return false;
+        auto [end, minor_error] = std::from_chars(dot + 1, last, minor);
+        return minor_error == std::errc() && end == last;
+    };
+    long a_major = 0, a_minor = 0, b_major = 0, b_minor = 0;
+    return parse(a, a_major, a_minor) && parse(b, b_major, b_minor) && a_major == b_major && a_minor == b_minor;
 }
 
 // Warns when the running interpreter's major.minor differs from the build's.
 // Returns -1 when the warning was turned into an error.
 int check_version() noexcept {
-    const char* running = Py_GetVersion();
-    char running_version[16] = {0};
-    int dots = 0;
-    for (size_t k = 0; k + 1 < sizeof running_version && running[k]; ++k) {
-        if (running[k] == '.' && ++dots == 2) break;
-        if (running[k] == ' ') break;
-        running_version[k] = running[k];
-    }
-    long built_major = -1, built_minor = -1, run_major = -2, run_minor = -2;
-    const bool same = parse_version(built_for_version, built_major, built_minor) &&
-                      parse_version(running_version, run_major, run_minor) && built_major == run_major &&
-                      built_minor == run_minor;
-    if (same) return 0;
+    const std::string_view running = major_minor(Py_GetVersion());
+    if (same_release(built_for_version, running)) return 0;
+    char shown[32];
+    std::snprintf(shown, sizeof shown, "%.*s", static_cast<int>(running.size()), running.data());
     return PyErr_WarnFormat(nullptr, 1, "compiletime version %s of module '%.100s' does not match runtime version %s",
-                            built_for_version, "orvex.abstract.decorator", running_version);
+                            built_for_version, "orvex.abstract.decorator", shown);
 }
 
 int make_empty_constants() noexcept {

@@ -223,6 +223,28 @@ PyObject* walk_parents(PyObject* name) noexcept {
     return parents.release();
 }
 
+// ".".join(names[:i]). New reference, or nullptr.
+PyObject* head_name(PyObject* names, Py_ssize_t i) noexcept {
+    Ref head = Ref::steal(PySequence_GetSlice(names, 0, i));
+    return head ? PyUnicode_Join(state.str_dot, head.get()) : nullptr;
+}
+
+// Whether sys.modules[parent] is a package's __init__, all read as one
+// guarded step of the walk: a KeyError or AttributeError in it only means
+// "not here" (0). 1 with `candidate` set, 0, or -1 with another exception.
+int probe_parent(SysModules& sys_modules, PyObject* parent, bool& quiet, Ref& candidate) noexcept {
+    int found = -1;
+    if (Ref modules = Ref::steal(sys_modules.read(quiet))) {
+        candidate = Ref::steal(modules_item(modules.get(), parent, quiet));
+        if (candidate) found = file_is_package_init(candidate.get(), quiet);
+    }
+    if (found >= 0) return found;
+    if (!PyErr_ExceptionMatches(state.builtin_KeyError) && !PyErr_ExceptionMatches(state.builtin_AttributeError))
+        return -1;
+    PyErr_Clear();
+    return 0;
+}
+
 // The owner class's package root module: its own module when that is a
 // package's __init__, else the nearest enclosing package found in sys.modules.
 // New reference, or nullptr after fail().
@@ -259,30 +281,11 @@ PyObject* find_root_module(FunctionObject* self, PyObject* owner) noexcept {
     const Py_ssize_t n = parents ? PyTuple_GET_SIZE(parents.get()) : PyObject_Size(names.get());
     if (n < 0) return fail(self, 157);
     for (Py_ssize_t i = n - 1; i >= 0; --i) {
-        Ref parent;
-        if (parents) {
-            parent = Ref::borrow(PyTuple_GET_ITEM(parents.get(), n - 1 - i));
-        } else {
-            Ref head = Ref::steal(PySequence_GetSlice(names.get(), 0, i));
-            if (!head) return fail(self, 158);
-            parent = Ref::steal(PyUnicode_Join(state.str_dot, head.get()));
-            if (!parent) return fail(self, 158);
-        }
-
-        int found = -1;
+        Ref parent = parents ? Ref::borrow(PyTuple_GET_ITEM(parents.get(), n - 1 - i)) : Ref::steal(head_name(names.get(), i));
+        if (!parent) return fail(self, 158);
         Ref candidate;
-        if (Ref modules = Ref::steal(sys_modules.read(quiet))) {
-            candidate = Ref::steal(modules_item(modules.get(), parent.get(), quiet));
-            if (candidate) found = file_is_package_init(candidate.get(), quiet);
-        }
-        if (found < 0) {
-            // A missing entry or an unusable __file__ only means "not here".
-            if (!PyErr_ExceptionMatches(state.builtin_KeyError) &&
-                !PyErr_ExceptionMatches(state.builtin_AttributeError))
-                return fail(self, 161);
-            PyErr_Clear();
-            continue;
-        }
+        const int found = probe_parent(sys_modules, parent.get(), quiet, candidate);
+        if (found < 0) return fail(self, 161);
         if (!found) continue;
 
         // Read again, unless no code ran in reading the entry or since.
@@ -519,36 +522,50 @@ PyObject* search(FunctionObject* self, PyObject* package, PyObject* sequence, Py
     return fail(self, 208);
 }
 
-// "Class '<qualname>' in '<module>' is missing method definition '<what>'",
-// raised while the AttributeError `handled` is handled. Returns nullptr.
-PyObject* missing_definition(FunctionObject* self, PyObject* cls, PyObject* what, Ref handled, int read_line,
-                             int raise_line) noexcept {
+// The lines a missing-definition error reports: the read of each piece of
+// its message that fails, joining the pieces, and the raise.
+struct MissingLines {
+    int qualname, module, what, join, raise;
+};
+
+// Raises LookupError "Class '<qualname>' in '<module>' is missing method
+// definition '<what>'"; `what` is the missing name, or nullptr to read
+// decorator._method_name again. Returns the line to report.
+int raise_missing(PyObject* cls, PyObject* what, PyObject* decorator, const MissingLines& at) noexcept {
     Ref qualname = Ref::steal(PyObject_GetAttr(cls, state.str_dunder_qualname));
-    Ref module = qualname ? Ref::steal(PyObject_GetAttr(cls, state.str_dunder_module)) : Ref();
-    Ref message;
-    if (module) {
-        PyObject* pieces[] = {state.str_msg_class, qualname.get(), state.str_msg_in, module.get(),
-                              state.str_msg_missing_method, what, state.str_msg_quote};
-        message = Ref::steal(join_str(pieces, 7));
-    }
-    int line = read_line;
-    if (message) {
-        raise_new(state.builtin_LookupError, message.get());
-        line = raise_line;
-    }
+    if (!qualname) return at.qualname;
+    Ref module = Ref::steal(PyObject_GetAttr(cls, state.str_dunder_module));
+    if (!module) return at.module;
+    Ref name = what ? Ref::borrow(what) : Ref::steal(PyObject_GetAttr(decorator, state.str_priv_method_name));
+    if (!name) return at.what;
+    PyObject* pieces[] = {state.str_msg_class,         qualname.get(), state.str_msg_in,   module.get(),
+                          state.str_msg_missing_method, name.get(),     state.str_msg_quote};
+    Ref message = Ref::steal(join_str(pieces, 7));
+    if (!message) return at.join;
+    raise_new(state.builtin_LookupError, message.get());
+    return at.raise;
+}
+
+// The missing-definition error, raised while the AttributeError `handled`
+// is handled. Returns nullptr.
+PyObject* missing_definition(FunctionObject* self, PyObject* cls, PyObject* what, PyObject* decorator,
+                             Ref handled, const MissingLines& at) noexcept {
+    const int line = raise_missing(cls, what, decorator, at);
     chain_to_handled(std::move(handled));
     return fail(self, line);
 }
 
 // Walks from the found class down the rest of the owner's qualified name.
 PyObject* walk_nested(FunctionObject* self, Ref cls, PyObject* rest) noexcept {
+    // The message's pieces are all read on one line.
+    static constexpr MissingLines at{219, 219, 219, 219, 218};
     for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(rest); ++k) {
         Ref attr = Ref::borrow(PyTuple_GET_ITEM(rest, k));
         Ref inner = Ref::steal(PyObject_GetAttr(cls.get(), attr.get()));
         if (!inner) {
             Ref handled = take_if(state.builtin_AttributeError);
             if (!handled) return fail(self, 216);
-            return missing_definition(self, cls.get(), attr.get(), std::move(handled), 219, 218);
+            return missing_definition(self, cls.get(), attr.get(), nullptr, std::move(handled), at);
         }
         cls = std::move(inner);
     }
@@ -557,32 +574,14 @@ PyObject* walk_nested(FunctionObject* self, Ref cls, PyObject* rest) noexcept {
 
 // getattr(cls, self._method_name), as the class fetch returns it.
 PyObject* take_method(FunctionObject* self, PyObject* decorator, PyObject* cls) noexcept {
+    // Each piece of the message has its own line; the name is read again.
+    static constexpr MissingLines at{225, 226, 227, 224, 224};
     Ref method_name = Ref::steal(PyObject_GetAttr(decorator, state.str_priv_method_name));
     Ref func = method_name ? Ref::steal(PyObject_GetAttr(cls, method_name.get())) : Ref();
     if (func) return func.release();
     Ref handled = take_if(state.builtin_AttributeError);
     if (!handled) return fail(self, 222);
-    // Each piece of the message has its own line; the name is read again.
-    int line = 225;
-    Ref qualname = Ref::steal(PyObject_GetAttr(cls, state.str_dunder_qualname));
-    Ref module, name_again;
-    if (qualname) {
-        line = 226;
-        module = Ref::steal(PyObject_GetAttr(cls, state.str_dunder_module));
-    }
-    if (module) {
-        line = 227;
-        name_again = Ref::steal(PyObject_GetAttr(decorator, state.str_priv_method_name));
-    }
-    if (name_again) {
-        line = 224;
-        PyObject* pieces[] = {state.str_msg_class, qualname.get(), state.str_msg_in, module.get(),
-                              state.str_msg_missing_method, name_again.get(), state.str_msg_quote};
-        Ref message = Ref::steal(join_str(pieces, 7));
-        if (message) raise_new(state.builtin_LookupError, message.get());
-    }
-    chain_to_handled(std::move(handled));
-    return fail(self, line);
+    return missing_definition(self, cls, nullptr, decorator, std::move(handled), at);
 }
 
 // Argument slots of __get__, in parameter order.
