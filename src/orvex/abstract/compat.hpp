@@ -47,9 +47,7 @@ static inline PyObject* call_no_args(PyObject* callable) noexcept {
 // The attribute `name` found along the type's MRO, without descriptors
 // applied (what a type's slots dispatch to); borrowed, nullptr with no error
 // when absent. Exported, though underscored, on every supported version.
-static inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) noexcept {
-    return _PyType_Lookup(type, name);
-}
+static inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) noexcept { return _PyType_Lookup(type, name); }
 
 // Positional arguments from a C array, no keywords.
 static inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargs) noexcept {
@@ -135,9 +133,7 @@ static inline PyObject* handled_exception_get() noexcept {
 // (borrowed; nullptr or None when there is none). What PyErr_SetExcInfo and
 // PyErr_SetHandledException write, read without a call: the dispatch wrapper
 // compares it before and after each call.
-static inline PyObject* handled_exception_peek() noexcept {
-    return PyThreadState_GET()->exc_info->exc_value;
-}
+static inline PyObject* handled_exception_peek() noexcept { return PyThreadState_GET()->exc_info->exc_value; }
 
 // Sets the handled exception (borrowed; nullptr clears it).
 static inline void handled_exception_set(PyObject* exc) noexcept {

@@ -162,8 +162,8 @@ private:
         Ref bases = Ref::steal(PyTuple_Pack(1, state.builtin_object));
         if (!bases) return fail(71);
         set_field(state.tuple_bases, std::move(bases));
-        if (make_code_at(init_def, state.str_qualname_init) < 0 || make_code_at(call_def, state.str_qualname_call) < 0 ||
-            make_code_at(get_def, state.str_qualname_get) < 0 ||
+        if (make_code_at(init_def, state.str_qualname_init) < 0 ||
+            make_code_at(call_def, state.str_qualname_call) < 0 || make_code_at(get_def, state.str_qualname_get) < 0 ||
             make_code_at(lookup_from_device_def, state.str_lookup_from_device) < 0)
             return -1;
         return 0;
@@ -174,8 +174,7 @@ private:
         Ref locals = Ref::steal(PyDict_New());
         Ref fromlist = Ref::steal(PyList_New(0));
         if (!locals || !fromlist) return fail(line);
-        Ref imported =
-            Ref::steal(PyImport_ImportModuleLevelObject(name, ns, locals.get(), fromlist.get(), 0));
+        Ref imported = Ref::steal(PyImport_ImportModuleLevelObject(name, ns, locals.get(), fromlist.get(), 0));
         if (!imported || PyDict_SetItem(ns, name, imported.get()) < 0) return fail(line);
         return 0;
     }
@@ -186,8 +185,7 @@ private:
         Ref fromlist = Ref::steal(PyList_New(1));
         if (!locals || !fromlist) return fail(line);
         PyList_SET_ITEM(fromlist.get(), 0, Ref::borrow(name).release());
-        Ref imported =
-            Ref::steal(PyImport_ImportModuleLevelObject(module_name, ns, locals.get(), fromlist.get(), 1));
+        Ref imported = Ref::steal(PyImport_ImportModuleLevelObject(module_name, ns, locals.get(), fromlist.get(), 1));
         if (!imported) return fail(line);
         Ref value = Ref::steal(PyObject_GetAttr(imported.get(), name));
         if (!value) {
@@ -216,8 +214,8 @@ private:
         return 0;
     }
 
-    int store_function(PyObject* target, PyObject* key, const FunctionDef& def, PyObject* qualname,
-                       PyObject* doc, PyObject* defaults) noexcept {
+    int store_function(PyObject* target, PyObject* key, const FunctionDef& def, PyObject* qualname, PyObject* doc,
+                       PyObject* defaults) noexcept {
         Ref function = Ref::steal(function_new(def, qualname, doc, ns, nullptr, defaults));
         if (!function || PyObject_SetItem(target, key, function.get()) < 0) return fail(def.first_line);
         return 0;
@@ -297,8 +295,8 @@ private:
             import_relative(state.str_package, state.str_AbstractPackage, 7) < 0)
             return -1;
 
-        if (store_function(ns, state.str_default_token_getter, default_token_getter_def,
-                           state.str_default_token_getter, state.doc_default_token_getter, nullptr) < 0)
+        if (store_function(ns, state.str_default_token_getter, default_token_getter_def, state.str_default_token_getter,
+                           state.doc_default_token_getter, nullptr) < 0)
             return -1;
         // The one shared default of `defaults`, made once here.
         Ref default_list = Ref::steal(PyList_New(0));

@@ -139,8 +139,7 @@ int state_make_strings() noexcept {
     if (make_string(state.doc_call, doc_call_text) < 0) return -1;
     if (make_string(state.doc_get, doc_get_text) < 0) return -1;
     if (make_string(state.doc_default_token_getter, doc_default_token_getter_text) < 0) return -1;
-    if (make_string(state.doc_from_device_token_getter, doc_from_device_token_getter_text) < 0)
-        return -1;
+    if (make_string(state.doc_from_device_token_getter, doc_from_device_token_getter_text) < 0) return -1;
     if (make_string(state.doc_lookup_from_device, doc_lookup_from_device_text) < 0) return -1;
     return 0;
 }

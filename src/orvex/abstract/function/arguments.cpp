@@ -28,8 +28,8 @@ int count_error(const FunctionDef& def, Py_ssize_t given) noexcept {
         expected = def.n_positional;
     }
     if (exact) word = "exactly";
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", def.name,
-                 word, expected, expected == 1 ? "" : "s", given);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", def.name, word,
+                 expected, expected == 1 ? "" : "s", given);
     return -1;
 }
 
@@ -45,8 +45,7 @@ int find_name(PyObject* names, int from, int to, PyObject* key) noexcept {
         if (PyTuple_GET_ITEM(names, k) == key) return k;
     for (int k = from; k < to; ++k) {
         PyObject* name = PyTuple_GET_ITEM(names, k);
-        if (PyUnicode_GET_LENGTH(name) == PyUnicode_GET_LENGTH(key) && PyUnicode_Compare(name, key) == 0)
-            return k;
+        if (PyUnicode_GET_LENGTH(name) == PyUnicode_GET_LENGTH(key) && PyUnicode_Compare(name, key) == 0) return k;
     }
     return -1;
 }
@@ -123,13 +122,11 @@ int bind_arguments(const FunctionDef& def, PyObject* stored_defaults, PyObject* 
                     continue;
                 }
                 if (find_name(names, 0, used_pos, key) >= 0) {
-                    PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                                 def.name, key);
+                    PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", def.name, key);
                     return -1;
                 }
                 if (!var_keyword) {
-                    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", def.name,
-                                 key);
+                    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", def.name, key);
                     return -1;
                 }
                 Ref held_key = Ref::borrow(key);

@@ -108,8 +108,7 @@ int make_code(const FunctionDef& def, PyObject* qualname) noexcept {
         if (!name) return -1;
         PyTuple_SET_ITEM(varnames.get(), k, name);
     }
-    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(
-        PyCode_NewEmpty(source_file, def.name, def.first_line)));
+    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(source_file, def.name, def.first_line)));
     if (!empty) return -1;
     Ref replace = Ref::steal(PyObject_GetAttr(empty.get(), state.str_replace));
     if (!replace) return -1;

@@ -150,9 +150,7 @@ int function_set_name(PyObject* self, PyObject* value, void*) noexcept {
     return 0;
 }
 
-PyObject* function_get_qualname(PyObject* self, void*) noexcept {
-    return none_if_null(as_function(self)->qualname);
-}
+PyObject* function_get_qualname(PyObject* self, void*) noexcept { return none_if_null(as_function(self)->qualname); }
 
 int function_set_qualname(PyObject* self, PyObject* value, void*) noexcept {
     if (!value || !PyUnicode_Check(value)) {
@@ -170,9 +168,7 @@ int function_set_doc(PyObject* self, PyObject* value, void*) noexcept {
     return 0;
 }
 
-PyObject* function_get_module(PyObject* self, void*) noexcept {
-    return none_if_null(as_function(self)->module);
-}
+PyObject* function_get_module(PyObject* self, void*) noexcept { return none_if_null(as_function(self)->module); }
 
 int function_set_module(PyObject* self, PyObject* value, void*) noexcept {
     set_field(as_function(self)->module, Ref::borrow(value));
@@ -202,15 +198,11 @@ int function_set_dict(PyObject* self, PyObject* value, void*) noexcept {
     return 0;
 }
 
-PyObject* function_get_globals(PyObject* self, void*) noexcept {
-    return none_if_null(as_function(self)->globals);
-}
+PyObject* function_get_globals(PyObject* self, void*) noexcept { return none_if_null(as_function(self)->globals); }
 
 PyObject* function_get_none(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 
-PyObject* function_get_self(PyObject* self, void*) noexcept {
-    return none_if_null(as_function(self)->closure);
-}
+PyObject* function_get_self(PyObject* self, void*) noexcept { return none_if_null(as_function(self)->closure); }
 
 PyObject* function_get_code(PyObject* self, void*) noexcept { return none_if_null(as_function(self)->code); }
 
@@ -231,8 +223,7 @@ int build_default_views(FunctionObject* f) noexcept {
         PyObject* names = state.params[def.index];
         for (int k = 0; k < def.n_kwonly; ++k) {
             PyObject* name = PyTuple_GET_ITEM(names, def.n_positional + k);
-            if (PyDict_SetItem(d.get(), name, PyTuple_GET_ITEM(f->defaults, n_pos_defaults + k)) < 0)
-                return -1;
+            if (PyDict_SetItem(d.get(), name, PyTuple_GET_ITEM(f->defaults, n_pos_defaults + k)) < 0) return -1;
         }
         set_field(f->kwdefaults_view, std::move(d));
     }
@@ -346,7 +337,8 @@ int function_set_type_params(PyObject* self, PyObject* value, void*) noexcept {
     return 0;
 }
 
-#define ORVEX_GETSET(name, get, set) {const_cast<char*>(name), get, set, nullptr, nullptr}
+#define ORVEX_GETSET(name, get, set) \
+    { const_cast<char*>(name), get, set, nullptr, nullptr }
 
 PyGetSetDef function_getset[] = {
     ORVEX_GETSET("__name__", function_get_name, function_set_name),
@@ -378,7 +370,7 @@ PyGetSetDef function_getset[] = {
 // Ends the table after the attributes that this version's functions have.
 void trim_getset() noexcept {
     const size_t n = sizeof function_getset / sizeof function_getset[0] - 1;  // as written
-    const size_t newer = 2;  // __type_params__, __annotate__
+    const size_t newer = 2;                                                   // __type_params__, __annotate__
     size_t keep = n - newer;
     if (compat::function_has_type_params) ++keep;
     if (compat::function_has_annotate) ++keep;
@@ -418,8 +410,8 @@ int function_type_ready() noexcept {
     return PyType_Ready(&t);
 }
 
-PyObject* function_new(const FunctionDef& def, PyObject* qualname, PyObject* doc, PyObject* globals,
-                       PyObject* closure, PyObject* defaults) noexcept {
+PyObject* function_new(const FunctionDef& def, PyObject* qualname, PyObject* doc, PyObject* globals, PyObject* closure,
+                       PyObject* defaults) noexcept {
     FunctionObject* f = PyObject_GC_New(FunctionObject, &function_type);
     if (!f) return nullptr;
     f->def = &def;

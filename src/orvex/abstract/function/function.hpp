@@ -35,9 +35,9 @@ inline constexpr char source_file[] = "src/orvex/abstract/decorator";
 
 // A definition: everything about a function that does not change at run time.
 struct FunctionDef {
-    FunctionIndex index;          // slot of its code object and parameter names in State
-    const char* name;             // the definition's name: __name__, co_name, argument messages
-    const char* traceback_name;   // "orvex.abstract.decorator." + qualified path
+    FunctionIndex index;         // slot of its code object and parameter names in State
+    const char* name;            // the definition's name: __name__, co_name, argument messages
+    const char* traceback_name;  // "orvex.abstract.decorator." + qualified path
     int first_line;
     int flags;                    // code object flags (CO_OPTIMIZED | CO_NEWLOCALS [| CO_VARARGS | CO_VARKEYWORDS])
     int n_positional;             // positional-or-keyword parameters
@@ -60,8 +60,8 @@ template <size_t N>
 constexpr FunctionDef define(FunctionIndex index, const char* name, const char* traceback_name, int first_line,
                              int flags, int n_positional, int n_required, int n_kwonly,
                              const char* const (&varnames)[N], Body body) noexcept {
-    return FunctionDef{index,    name,     traceback_name, first_line, flags, n_positional, n_required,
-                       n_kwonly, varnames, static_cast<int>(N), body};
+    return FunctionDef{index,      name,     traceback_name, first_line,          flags, n_positional,
+                       n_required, n_kwonly, varnames,       static_cast<int>(N), body};
 }
 
 // Whether binding fits in Arguments and every parameter has a local name.
@@ -73,20 +73,20 @@ constexpr bool definition_fits(const FunctionDef& def) noexcept {
 struct FunctionObject {
     PyObject_HEAD
     const FunctionDef* def;
-    PyObject* name;              // __name__ (str)
-    PyObject* qualname;          // __qualname__ (str)
-    PyObject* doc;               // __doc__ (any object)
-    PyObject* module;            // __module__ (nullptr reads as None)
-    PyObject* globals;           // module namespace
-    PyObject* code;              // __code__
-    PyObject* closure;           // the dispatch wrapper's closure record, else nullptr
-    PyObject* defaults;          // stored defaults: positional ones, then keyword-only ones
-    PyObject* defaults_view;     // __defaults__ once read or assigned
-    PyObject* kwdefaults_view;   // __kwdefaults__ once read or assigned
-    PyObject* annotations;       // __annotations__ once read, computed or assigned
-    PyObject* annotate;          // __annotate__ (3.14+): None or a callable, nullptr when unset
-    PyObject* type_params;       // __type_params__ (3.12+): a tuple, nullptr reads as ()
-    PyObject* dict;              // attribute dictionary, made on first use
+    PyObject* name;             // __name__ (str)
+    PyObject* qualname;         // __qualname__ (str)
+    PyObject* doc;              // __doc__ (any object)
+    PyObject* module;           // __module__ (nullptr reads as None)
+    PyObject* globals;          // module namespace
+    PyObject* code;             // __code__
+    PyObject* closure;          // the dispatch wrapper's closure record, else nullptr
+    PyObject* defaults;         // stored defaults: positional ones, then keyword-only ones
+    PyObject* defaults_view;    // __defaults__ once read or assigned
+    PyObject* kwdefaults_view;  // __kwdefaults__ once read or assigned
+    PyObject* annotations;      // __annotations__ once read, computed or assigned
+    PyObject* annotate;         // __annotate__ (3.14+): None or a callable, nullptr when unset
+    PyObject* type_params;      // __type_params__ (3.12+): a tuple, nullptr reads as ()
+    PyObject* dict;             // attribute dictionary, made on first use
     PyObject* weakreflist;
 };
 
@@ -98,8 +98,8 @@ int function_type_ready() noexcept;
 // Makes a function object. `qualname`, `doc`, `globals`, `closure` and
 // `defaults` are borrowed (the last two may be nullptr). The code object comes
 // from State. Returns a new reference, or nullptr with an exception set.
-PyObject* function_new(const FunctionDef& def, PyObject* qualname, PyObject* doc, PyObject* globals,
-                       PyObject* closure, PyObject* defaults) noexcept;
+PyObject* function_new(const FunctionDef& def, PyObject* qualname, PyObject* doc, PyObject* globals, PyObject* closure,
+                       PyObject* defaults) noexcept;
 
 // Calls `function` (an object of function_type, borrowed) with positional
 // arguments only, exactly as calling it from Python would, but without an
@@ -108,8 +108,8 @@ PyObject* function_call_positional(PyObject* function, PyObject* const* args, Py
 
 // Binds `args` (a tuple) and `kwargs` (a dict or nullptr, both borrowed) to the
 // parameters of `def`. Returns 0, or -1 with the module's TypeError set.
-int bind_arguments(const FunctionDef& def, PyObject* stored_defaults, PyObject* args,
-                   PyObject* kwargs, Arguments& out) noexcept;
+int bind_arguments(const FunctionDef& def, PyObject* stored_defaults, PyObject* args, PyObject* kwargs,
+                   Arguments& out) noexcept;
 
 // Makes the introspection code object and parameter-name tuple of `def` into
 // State unless they exist. Returns 0, or -1 with an exception set.

@@ -78,8 +78,7 @@ Ref take_if(PyObject* type) noexcept {
 
 void chain_to_handled(Ref handled) noexcept {
     Ref raised = Ref::steal(compat::exc_take());
-    if (raised && handled && raised.get() != handled.get())
-        PyException_SetContext(raised.get(), handled.release());
+    if (raised && handled && raised.get() != handled.get()) PyException_SetContext(raised.get(), handled.release());
     compat::exc_give(raised.release());
 }
 

@@ -71,9 +71,9 @@ private:
     PyObject* table_ = nullptr;
 };
 
-Memo relpaths;    // module name -> tuple(name.split("."))
-Memo qualnames;   // qualified name -> (first part, tuple of the rest)
-Memo ancestors;   // module name -> the walk's candidate parents, nearest first
+Memo relpaths;   // module name -> tuple(name.split("."))
+Memo qualnames;  // qualified name -> (first part, tuple of the rest)
+Memo ancestors;  // module name -> the walk's candidate parents, nearest first
 
 // ---- reads that need no generic lookup
 
@@ -117,7 +117,8 @@ PyObject* modules_item(PyObject* modules, PyObject* key, bool& quiet) noexcept {
 // itself, type's own data descriptors answer from the class's namespace and
 // its qualified name; so do these. New reference or nullptr.
 PyObject* class_module(PyObject* owner, bool& quiet) noexcept {
-    if (Py_TYPE(owner) == &PyType_Type && PyType_HasFeature(reinterpret_cast<PyTypeObject*>(owner), Py_TPFLAGS_HEAPTYPE)) {
+    if (Py_TYPE(owner) == &PyType_Type &&
+        PyType_HasFeature(reinterpret_cast<PyTypeObject*>(owner), Py_TPFLAGS_HEAPTYPE)) {
         if (PyObject* ns = reinterpret_cast<PyTypeObject*>(owner)->tp_dict) {
             if (PyObject* value = PyDict_GetItemWithError(ns, state.str_dunder_module))
                 return Ref::borrow(value).release();
@@ -129,7 +130,8 @@ PyObject* class_module(PyObject* owner, bool& quiet) noexcept {
 }
 
 PyObject* class_qualname(PyObject* owner) noexcept {
-    if (Py_TYPE(owner) == &PyType_Type && PyType_HasFeature(reinterpret_cast<PyTypeObject*>(owner), Py_TPFLAGS_HEAPTYPE)) {
+    if (Py_TYPE(owner) == &PyType_Type &&
+        PyType_HasFeature(reinterpret_cast<PyTypeObject*>(owner), Py_TPFLAGS_HEAPTYPE)) {
         if (PyObject* qualname = reinterpret_cast<PyHeapTypeObject*>(owner)->ht_qualname)
             return Ref::borrow(qualname).release();
     }
@@ -205,8 +207,7 @@ private:
 // order, ".".join(names[:i]) for i from len(names) - 1 down to 0. New
 // reference; nullptr with an exception set on failure.
 PyObject* walk_parents(PyObject* name) noexcept {
-    if (PyObject* kept = ancestors.get(name))
-        return Ref::borrow(kept).release();
+    if (PyObject* kept = ancestors.get(name)) return Ref::borrow(kept).release();
     Ref names = Ref::steal(PyUnicode_Split(name, state.str_dot, -1));
     if (!names) return nullptr;
     const Py_ssize_t n = PyList_GET_SIZE(names.get());
@@ -281,7 +282,8 @@ PyObject* find_root_module(FunctionObject* self, PyObject* owner) noexcept {
     const Py_ssize_t n = parents ? PyTuple_GET_SIZE(parents.get()) : PyObject_Size(names.get());
     if (n < 0) return fail(self, 157);
     for (Py_ssize_t i = n - 1; i >= 0; --i) {
-        Ref parent = parents ? Ref::borrow(PyTuple_GET_ITEM(parents.get(), n - 1 - i)) : Ref::steal(head_name(names.get(), i));
+        Ref parent =
+            parents ? Ref::borrow(PyTuple_GET_ITEM(parents.get(), n - 1 - i)) : Ref::steal(head_name(names.get(), i));
         if (!parent) return fail(self, 158);
         Ref candidate;
         const int found = probe_parent(sys_modules, parent.get(), quiet, candidate);
@@ -349,9 +351,8 @@ PyObject* collect_tokens(FunctionObject* self, PyObject* decorator, PyObject* in
     Ref attrs = Ref::steal(PyObject_GetAttr(decorator, state.str_priv_attrs));
     if (!attrs) return fail(self, 185);
     PyObject* args[] = {instance, attrs.get()};
-    PyObject* tokens = Py_TYPE(getter.get()) == &function_type
-                           ? function_call_positional(getter.get(), args, 2)
-                           : compat::vectorcall(getter.get(), args, 2);
+    PyObject* tokens = Py_TYPE(getter.get()) == &function_type ? function_call_positional(getter.get(), args, 2)
+                                                               : compat::vectorcall(getter.get(), args, 2);
     if (!tokens) return fail(self, 185);
     return tokens;
 }
@@ -515,7 +516,7 @@ PyObject* search(FunctionObject* self, PyObject* package, PyObject* sequence, Py
     if (truth < 0) return fail(self, 207);
     if (truth) return cls.release();
     PyObject* pieces[] = {state.str_msg_not_found, relpath, state.str_msg_search_path, seq.get(),
-                          state.str_msg_target, name};
+                          state.str_msg_target,    name};
     Ref message = Ref::steal(join_str(pieces, 6));
     if (!message) return fail(self, 212);
     raise_new(state.builtin_LookupError, message.get());
@@ -538,7 +539,7 @@ int raise_missing(PyObject* cls, PyObject* what, PyObject* decorator, const Miss
     if (!module) return at.module;
     Ref name = what ? Ref::borrow(what) : Ref::steal(PyObject_GetAttr(decorator, state.str_priv_method_name));
     if (!name) return at.what;
-    PyObject* pieces[] = {state.str_msg_class,         qualname.get(), state.str_msg_in,   module.get(),
+    PyObject* pieces[] = {state.str_msg_class,          qualname.get(), state.str_msg_in,   module.get(),
                           state.str_msg_missing_method, name.get(),     state.str_msg_quote};
     Ref message = Ref::steal(join_str(pieces, 7));
     if (!message) return at.join;
@@ -548,8 +549,8 @@ int raise_missing(PyObject* cls, PyObject* what, PyObject* decorator, const Miss
 
 // The missing-definition error, raised while the AttributeError `handled`
 // is handled. Returns nullptr.
-PyObject* missing_definition(FunctionObject* self, PyObject* cls, PyObject* what, PyObject* decorator,
-                             Ref handled, const MissingLines& at) noexcept {
+PyObject* missing_definition(FunctionObject* self, PyObject* cls, PyObject* what, PyObject* decorator, Ref handled,
+                             const MissingLines& at) noexcept {
     const int line = raise_missing(cls, what, decorator, at);
     chain_to_handled(std::move(handled));
     return fail(self, line);
@@ -634,13 +635,14 @@ PyObject* lookup_decorator_descr_get(PyObject* self, PyObject* obj, PyObject* ty
 
 namespace {
 
-const char* const varnames[] = {"self",   "instance", "owner",    "module", "names", "i",      "parent",
-                                "module_name", "package", "tokens", "sequence", "relpath", "name",
-                                "rest",   "cls",      "seq",      "func",   "wrapper", "wrapper"};
+const char* const varnames[] = {"self",        "instance", "owner",  "module",   "names",   "i",    "parent",
+                                "module_name", "package",  "tokens", "sequence", "relpath", "name", "rest",
+                                "cls",         "seq",      "func",   "wrapper",  "wrapper"};
 
 }  // namespace
 
-constexpr FunctionDef get_def = define(fn_get, "__get__", "orvex.abstract.decorator.LookupDecorator.__get__", 135, CO_OPTIMIZED | CO_NEWLOCALS, 3, 3, 0, varnames, lookup_decorator_get);
+constexpr FunctionDef get_def = define(fn_get, "__get__", "orvex.abstract.decorator.LookupDecorator.__get__", 135,
+                                       CO_OPTIMIZED | CO_NEWLOCALS, 3, 3, 0, varnames, lookup_decorator_get);
 static_assert(definition_fits(get_def));
 static_assert(get_slots == get_def.n_parameters());
 

@@ -29,7 +29,8 @@ PyObject* call_with_instance(PyObject* func, PyObject* instance, PyObject* args,
     Ref joined = Ref::steal(PyTuple_New(n + 1));
     if (!joined) return nullptr;
     PyTuple_SET_ITEM(joined.get(), 0, Ref::borrow(instance).release());
-    for (Py_ssize_t k = 0; k < n; ++k) PyTuple_SET_ITEM(joined.get(), k + 1, Ref::borrow(PyTuple_GET_ITEM(args, k)).release());
+    for (Py_ssize_t k = 0; k < n; ++k)
+        PyTuple_SET_ITEM(joined.get(), k + 1, Ref::borrow(PyTuple_GET_ITEM(args, k)).release());
     return PyObject_Call(func, joined.get(), kwargs);
 }
 
@@ -67,7 +68,9 @@ const char* const varnames[] = {"args", "kwargs", "e"};
 
 }  // namespace
 
-constexpr FunctionDef wrapper_def = define(fn_wrapper, "wrapper", "orvex.abstract.decorator.LookupDecorator.__get__.wrapper", 230, CO_OPTIMIZED | CO_NEWLOCALS | CO_VARARGS | CO_VARKEYWORDS, 0, 0, 0, varnames, wrapper);
+constexpr FunctionDef wrapper_def =
+    define(fn_wrapper, "wrapper", "orvex.abstract.decorator.LookupDecorator.__get__.wrapper", 230,
+           CO_OPTIMIZED | CO_NEWLOCALS | CO_VARARGS | CO_VARKEYWORDS, 0, 0, 0, varnames, wrapper);
 static_assert(definition_fits(wrapper_def));
 static_assert(wrapper_slots == wrapper_def.n_parameters());
 

@@ -171,9 +171,10 @@ void remember_functools(PyObject* functools) noexcept {
         kept.update_wrapper_code = PyFunction_GET_CODE(seen.update_wrapper);
     }
     // Owned for the life of the process; a repeated initialisation replaces them.
-    PyObject** fields[] = {&original.module, &original.wraps, &original.update_wrapper, &original.partial,
-                           &original.wraps_code, &original.wraps_defaults, &original.update_wrapper_code};
-    PyObject* values[] = {kept.module, kept.wraps, kept.update_wrapper, kept.partial,
+    PyObject** fields[] = {
+        &original.module,     &original.wraps,          &original.update_wrapper,     &original.partial,
+        &original.wraps_code, &original.wraps_defaults, &original.update_wrapper_code};
+    PyObject* values[] = {kept.module,     kept.wraps,          kept.update_wrapper,     kept.partial,
                           kept.wraps_code, kept.wraps_defaults, kept.update_wrapper_code};
     for (size_t k = 0; k < sizeof values / sizeof values[0]; ++k) set_field(*fields[k], Ref::borrow(values[k]));
 }
@@ -185,8 +186,8 @@ PyObject* make_wrapper(FunctionObject* self, PyObject* record) noexcept {
     if (functools_unchanged(functools.get())) {
         // wraps(func) only builds a partial: nothing observable happens before
         // the wrapper is made.
-        Ref wrapper = Ref::steal(
-            function_new(wrapper_def, state.str_qualname_wrapper, nullptr, self->globals, record, nullptr));
+        Ref wrapper =
+            Ref::steal(function_new(wrapper_def, state.str_qualname_wrapper, nullptr, self->globals, record, nullptr));
         if (!wrapper) return fail(self, 230);
         Ref defaults = Ref::borrow(original.wraps_defaults);
         if (update_wrapper(wrapper.get(), func.get(), PyTuple_GET_ITEM(defaults.get(), 0),
@@ -200,7 +201,8 @@ PyObject* make_wrapper(FunctionObject* self, PyObject* record) noexcept {
     if (!wraps) return fail(self, 229);
     Ref apply = Ref::steal(compat::call_one_arg(wraps.get(), func.get()));
     if (!apply) return fail(self, 229);
-    Ref wrapper = Ref::steal(function_new(wrapper_def, state.str_qualname_wrapper, nullptr, self->globals, record, nullptr));
+    Ref wrapper =
+        Ref::steal(function_new(wrapper_def, state.str_qualname_wrapper, nullptr, self->globals, record, nullptr));
     if (!wrapper) return fail(self, 230);
     PyObject* result = compat::call_one_arg(apply.get(), wrapper.get());
     if (!result) return fail(self, 229);

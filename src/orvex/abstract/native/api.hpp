@@ -32,8 +32,7 @@ struct Api {
     // package.lookup(relpath, seq, name) for an object of package_type,
     // without the KeyError of a miss: returns 1 and a new reference in
     // *result, 0 for "not here" (nothing set), or -1 with an exception set.
-    int (*lookup)(PyObject* package, PyObject* relpath, PyObject* seq, PyObject* name,
-                  PyObject** result) noexcept;
+    int (*lookup)(PyObject* package, PyObject* relpath, PyObject* seq, PyObject* name, PyObject** result) noexcept;
 };
 
 }  // namespace orvex::abstract::native

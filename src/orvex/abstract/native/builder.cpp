@@ -192,7 +192,8 @@ PyObject* default_builder(PyObject*, PyObject* args, PyObject* kwargs) noexcept 
     return PySequence_List(paths.get());
 }
 
-PyMethodDef builder_def = {"default_builder", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(default_builder)),
+PyMethodDef builder_def = {"default_builder",
+                           reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(default_builder)),
                            METH_VARARGS | METH_KEYWORDS, builder_doc};
 
 }  // namespace
@@ -235,8 +236,7 @@ int builder_ready(PyObject* module) noexcept {
     Ref home = Ref::steal(PyUnicode_FromString("orvex.abstract.magic"));
     if (!home) return -1;
     Ref function = Ref::steal(PyCFunction_NewEx(&builder_def, nullptr, home.get()));
-    if (!function || PyDict_SetItemString(PyModule_GetDict(module), "default_builder", function.get()) < 0)
-        return -1;
+    if (!function || PyDict_SetItemString(PyModule_GetDict(module), "default_builder", function.get()) < 0) return -1;
     builder_object = function.get();  // the module keeps it
     return 0;
 }

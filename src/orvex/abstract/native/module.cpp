@@ -1,8 +1,8 @@
 // Entry point of orvex.abstract._native: default_builder, AbstractPackage and
 // the capsule through which the decorator calls both without Python calls.
 // orvex.abstract.magic and orvex.abstract.package re-export the two names.
-#include "api.hpp"
 #include "../compat.hpp"
+#include "api.hpp"
 #include "native.hpp"
 
 namespace orvex::abstract::native {
@@ -28,9 +28,9 @@ int make_name(PyObject*& field, const char* text) noexcept {
 }
 
 PyObject* initialise() noexcept {
-    if (make_name(names.sys, "sys") < 0 ||
-        make_name(names.modules, "modules") < 0 || make_name(names.package_module, "orvex.abstract.package") < 0 ||
-        make_name(names.index, "_index") < 0 || make_name(names.find, "_find") < 0)
+    if (make_name(names.sys, "sys") < 0 || make_name(names.modules, "modules") < 0 ||
+        make_name(names.package_module, "orvex.abstract.package") < 0 || make_name(names.index, "_index") < 0 ||
+        make_name(names.find, "_find") < 0)
         return nullptr;
     if (package_types_ready() < 0) return nullptr;
     Ref module = Ref::steal(PyModule_Create(&module_def));

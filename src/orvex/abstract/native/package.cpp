@@ -59,11 +59,11 @@ size_t recent_slot(PyObject* relpath, PyObject* seq, PyObject* name) noexcept {
 
 struct Package {
     PyObject_HEAD
-    PyObject* name;    // dotted name of the root (str); nullptr before __init__
-    PyObject* root;    // the name split at the dots (tuple of str)
-    PyObject* module;  // the root module
-    PyObject* paths;   // frozenset of token paths once learned, else nullptr
-    PyObject* cache;   // (relpath, seq, name) -> the object found, or a Miss
+    PyObject* name;           // dotted name of the root (str); nullptr before __init__
+    PyObject* root;           // the name split at the dots (tuple of str)
+    PyObject* module;         // the root module
+    PyObject* paths;          // frozenset of token paths once learned, else nullptr
+    PyObject* cache;          // (relpath, seq, name) -> the object found, or a Miss
     PyThread_type_lock lock;  // held while learning
     unsigned long learner;    // the thread that is learning, else 0
     Recent recent[recent_size];
@@ -101,8 +101,7 @@ Package* as_package(PyObject* self) noexcept { return reinterpret_cast<Package*>
 // Refuses an object whose __init__ has not run (or that the collector cleared).
 int check_ready(Package* p) noexcept {
     if (p->name && p->module && p->cache) return 0;
-    PyErr_SetString(PyExc_RuntimeError,
-                    "this AbstractPackage is not initialised: make it with AbstractPackage(name)");
+    PyErr_SetString(PyExc_RuntimeError, "this AbstractPackage is not initialised: make it with AbstractPackage(name)");
     return -1;
 }
 
@@ -116,8 +115,7 @@ PyObject* cold_function(PyObject* name) noexcept {
 // Waits for the lock without holding the interpreter's lock.
 void acquire(PyThread_type_lock lock) noexcept {
     if (PyThread_acquire_lock(lock, NOWAIT_LOCK)) return;
-    Py_BEGIN_ALLOW_THREADS
-    PyThread_acquire_lock(lock, WAIT_LOCK);
+    Py_BEGIN_ALLOW_THREADS PyThread_acquire_lock(lock, WAIT_LOCK);
     Py_END_ALLOW_THREADS
 }
 
@@ -257,8 +255,7 @@ int package_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     static const char* keywords[] = {"name", "delay", nullptr};
     PyObject* name = nullptr;
     PyObject* delay = Py_False;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:AbstractPackage", const_cast<char**>(keywords), &name,
-                                     &delay))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:AbstractPackage", const_cast<char**>(keywords), &name, &delay))
         return -1;
     if (!PyUnicode_Check(name)) {
         PyErr_Format(PyExc_TypeError, "name must be a str, not %s", short_type_name(name));
@@ -272,8 +269,8 @@ int package_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     if (!module) {
         if (!PyErr_ExceptionMatches(PyExc_KeyError)) return -1;
         PyErr_Clear();
-        Ref message = Ref::steal(PyUnicode_FromFormat(
-            "abstraction package root %R must be imported first: it is not in sys.modules", name));
+        Ref message = Ref::steal(
+            PyUnicode_FromFormat("abstraction package root %R must be imported first: it is not in sys.modules", name));
         if (message) PyErr_SetImportError(message.get(), name, nullptr);
         return -1;
     }
@@ -351,8 +348,7 @@ PyObject* package_learn_method(PyObject* self, PyObject*) noexcept {
 PyObject* package_lookup_method(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     static const char* keywords[] = {"relpath", "seq", "name", nullptr};
     PyObject *relpath, *seq, *name;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:lookup", const_cast<char**>(keywords), &relpath, &seq,
-                                     &name))
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:lookup", const_cast<char**>(keywords), &relpath, &seq, &name))
         return nullptr;
     PyObject* result = nullptr;
     const int found = lookup_core(as_package(self), relpath, seq, name, &result);
@@ -369,7 +365,9 @@ PyObject* package_get_name(PyObject* self, void*) noexcept {
     return Ref::borrow(p->name).release();
 }
 
-PyObject* package_get_learned(PyObject* self, void*) noexcept { return PyBool_FromLong(as_package(self)->paths != nullptr); }
+PyObject* package_get_learned(PyObject* self, void*) noexcept {
+    return PyBool_FromLong(as_package(self)->paths != nullptr);
+}
 
 PyObject* package_get_token_paths(PyObject* self, void*) noexcept {
     if (package_learn(self) < 0) return nullptr;
