@@ -201,7 +201,7 @@ def _explain(obj: Any, name: str, report: Explanation, notes: List[str]) -> None
     report.generic = (report.implementation is not None
                       and report.implementation is getattr(decorator, "_method", None))
     if defined_on is not cls and (report.generic or report.error is not None):
-        below = cls.__module__[len(report.root) + 1:]
+        below = cls.__module__[len(root.__name__) + 1:]
         notes.append("%s inherits %r from %s, and the lookup is made for the object's own "
                      "class: overrides must be classes named %r, in %s of the token packages."
                      % (_class_name(cls), name, _class_name(defined_on),

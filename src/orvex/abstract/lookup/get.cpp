@@ -614,7 +614,11 @@ PyObject* lookup_decorator_get(FunctionObject* self, Arguments& args) noexcept {
     if (!cls) return nullptr;
     cls = Ref::steal(walk_nested(self, std::move(cls), rest.get()));
     if (!cls) return nullptr;
+    // Taking the method from a class can fetch this decorator again (under
+    // @classmethod, on 3.9 to 3.12): bounded like a Python call.
+    if (Py_EnterRecursiveCall(" while fetching a decorated method")) return fail(self, 222);
     Ref func = Ref::steal(take_method(self, decorator, cls.get()));
+    Py_LeaveRecursiveCall();
     if (!func) return nullptr;
     set_field(reinterpret_cast<ClosureRecord*>(record.get())->func, std::move(func));
     return make_wrapper(self, record.get());
