@@ -1,0 +1,1 @@
+"""mylib: the abstracted package of the README's first example."""

@@ -1,0 +1,1 @@
+"""The token package for objects whose os is 'alpha'."""
