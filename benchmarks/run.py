@@ -153,7 +153,7 @@ def ratio(value, base):
 
 def format_time(mean, stdev):
     """'7.42 us +- 1.70 us': both in the largest unit the mean is 1 or more of."""
-    for unit, scale in (("s", 1.0), ("ms", 1e3), ("us", 1e6), ("ns", 1e9)):
+    for unit, scale in (("s", 1.0), ("ms", 1e3), ("us", 1e6), ("ns", 1e9)):  # noqa: B007 (read after)
         if mean * scale >= 1:
             break
 

@@ -15,17 +15,22 @@
 # check (Debian 12's 3.11d and the chroot's 3.15d), the sanitizer run on the
 # newest pyenv interpreter and on 3.15, and the memory-fault sweeps on two
 # interpreters.
-# Usage: bash tools/check.sh [--quick]; exits non-zero if any check fails.
+# Usage: bash tools/check.sh [--quick] [--install]; exits non-zero if any
+# check fails. --install lets the checks install what they miss through apt.
 set -uo pipefail
 tool_name=check
 # shellcheck source=tools/common.sh
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
-cd "$root"
+cd "$root" || exit 2
 
 quick=0
-if [ "${1:-}" = --quick ]; then
-    quick=1
-fi
+parse_options "$@"
+for arg in "${args[@]+"${args[@]}"}"; do
+    case $arg in
+    --quick) quick=1 ;;
+    *) say "unknown argument: $arg" >&2; exit 2 ;;
+    esac
+done
 
 declare -a pythons=()
 for minor in 8 9 10 11 12 13; do

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shared by the scripts in tools/: finding interpreters, installing what a
 # check needs, and building orvex.abstract.decorator from this work tree into
 # an importable tree.  Source it; it defines functions and $root only.
@@ -10,8 +11,40 @@ as_root() {
     if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi
 }
 
-# apt-get install, refreshing the package lists once if the first try fails.
+# The options every script takes before its own arguments:
+#   --python PYTHON   the interpreter to check (each script has a default)
+#   --install         install missing system packages through apt (as root);
+#                     exported, so that the scripts a script runs install too
+# Sets $python ("" when not given); what is left goes to the array $args.
+parse_options() {
+    python=
+    args=()
+    while [ $# -gt 0 ]; do
+        case $1 in
+        --python)
+            [ $# -ge 2 ] || { say "--python needs an interpreter" >&2; exit 2; }
+            python=$2
+            shift 2
+            ;;
+        --install)
+            export ORVEX_INSTALL=1
+            shift
+            ;;
+        *)
+            args+=("$1")
+            shift
+            ;;
+        esac
+    done
+}
+
+# apt-get install, refreshing the package lists once if the first try fails;
+# only with --install, else it says what is missing and fails.
 apt_install() {
+    if [ "${ORVEX_INSTALL:-0}" != 1 ]; then
+        say "missing: $* (apt-get install $*, or run again with --install)" >&2
+        return 2
+    fi
     say "apt-get install $*"
     if ! as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$@" >/dev/null; then
         as_root apt-get update -q >/dev/null
@@ -25,9 +58,13 @@ pyenv_root() {
 
 # Newest pyenv interpreter 3.<minor>.x, or nothing.
 find_pyenv_python() {
-    local dir
-    dir=$(ls -d "$(pyenv_root)"/versions/3."$1".* 2>/dev/null | grep -E "/3\.$1\.[0-9]+\$" | sort -V | tail -n 1)
-    [ -n "$dir" ] && [ -x "$dir/bin/python" ] && echo "$dir/bin/python"
+    local dir found=()
+    for dir in "$(pyenv_root)"/versions/3."$1".*; do
+        [[ $dir =~ /3\.$1\.[0-9]+$ ]] && [ -x "$dir/bin/python" ] && found+=("$dir")
+    done
+    [ "${#found[@]}" -gt 0 ] || return 1
+    dir=$(printf '%s\n' "${found[@]}" | sort -V | tail -n 1)
+    echo "$dir/bin/python"
 }
 
 # The newest pyenv interpreter of 3.8 to 3.13, or nothing (and failure).
@@ -108,12 +145,12 @@ build_tree() {
         cmake=/usr/bin/cmake
     fi
     mkdir -p "$dir"
-    "$cmake" -S "$root" -B "$dir/build" -DPython_EXECUTABLE="$python" "$@" >"$dir/build.log" 2>&1 &&
-        "$cmake" --build "$dir/build" -j "$(nproc 2>/dev/null || echo 2)" >>"$dir/build.log" 2>&1 || {
+    if ! { "$cmake" -S "$root" -B "$dir/build" -DPython_EXECUTABLE="$python" "$@" >"$dir/build.log" 2>&1 &&
+        "$cmake" --build "$dir/build" -j "$(nproc 2>/dev/null || echo 2)" >>"$dir/build.log" 2>&1; }; then
         cat "$dir/build.log" >&2
         say "build for $python failed" >&2
         return 2
-    }
+    fi
     suffix=$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
     rm -rf "$dir/tree"
     mkdir -p "$dir/tree"

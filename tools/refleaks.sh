@@ -2,9 +2,9 @@
 # Reference-leak check: builds orvex.abstract.decorator from this work tree for
 # Debian's debug interpreter (python3.Xd, which has sys.gettotalrefcount) and
 # runs the test suite under it with --refleaks (see tests/conftest.py).
-# Usage: bash tools/refleaks.sh [--python DEBUG_PYTHON] [pytest arguments...];
-# exits non-zero on a leak. Without --python: Debian's python3.Xd, installed
-# when missing; with it (e.g. python3.15d in the Debian testing chroot),
+# Usage: bash tools/refleaks.sh [--python DEBUG_PYTHON] [--install] [pytest arguments...];
+# exits non-zero on a leak. Without --python: Debian's python3.Xd (installed
+# when missing, with --install); with it (e.g. python3.15d in the Debian testing chroot),
 # pytest and hypothesis come from PyPI.
 set -euo pipefail
 tool_name=refleaks
@@ -12,13 +12,11 @@ tool_name=refleaks
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$root"
 
-py=
-given=
-if [ "${1:-}" = --python ]; then
-    py=$2
-    given=1
-    shift 2
-else
+parse_options "$@"
+set -- "${args[@]+"${args[@]}"}"
+py=$python
+given=$python
+if [ -z "$given" ]; then
     py=$(find_debian_python d)
     if [ -z "$py" ] || ! has_headers "$py"; then
         apt_install python3-dbg python3-dev

@@ -4,7 +4,7 @@
 # interpreter and runs the tests with the sanitizer runtime preloaded.  A bad
 # access or undefined behaviour in the module's own code aborts the process
 # and fails the run (tests that start processes pass the runtime on to them).
-# Usage: bash tools/sanitize.sh [--python PYTHON] [pytest arguments...]
+# Usage: bash tools/sanitize.sh [--python PYTHON] [--install] [pytest arguments...]
 # (default interpreter: the newest pyenv CPython 3.x).
 set -euo pipefail
 tool_name=sanitize
@@ -12,11 +12,8 @@ tool_name=sanitize
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$root"
 
-python=
-if [ "${1:-}" = --python ]; then
-    python=$2
-    shift 2
-fi
+parse_options "$@"
+set -- "${args[@]+"${args[@]}"}"
 [ -n "$python" ] || python=$(newest_pyenv_python) || { say "no pyenv CPython 3.8 to 3.13 found" >&2; exit 2; }
 
 asan=$(gcc -print-file-name=libasan.so)

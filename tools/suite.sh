@@ -3,7 +3,7 @@
 # interpreter, in a test environment of its own (the package is not
 # installed: the tests import the built tree).  Used by tools/check.sh for
 # the memory-fault sweeps and the long fuzz and stress runs.
-# Usage: bash tools/suite.sh [--python PYTHON] [pytest arguments...]
+# Usage: bash tools/suite.sh [--python PYTHON] [--install] [pytest arguments...]
 # (default interpreter: the newest pyenv CPython 3.x).
 set -euo pipefail
 tool_name=suite
@@ -11,11 +11,8 @@ tool_name=suite
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$root"
 
-python=
-if [ "${1:-}" = --python ]; then
-    python=$2
-    shift 2
-fi
+parse_options "$@"
+set -- "${args[@]+"${args[@]}"}"
 [ -n "$python" ] || python=$(newest_pyenv_python) || { say "no pyenv CPython 3.8 to 3.13 found" >&2; exit 2; }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/orvex-suite.XXXXXX")

@@ -5,6 +5,8 @@
 # so can developers (as root):
 #
 #   bash tools/testing_chroot.sh ensure            make or refresh the chroot
+#                                                  (--install first: apt-get
+#                                                  install debootstrap if missing)
 #   bash tools/testing_chroot.sh test 3.15 CMD     the work tree copied into the
 #                                                  chroot, CMD run there in a new
 #                                                  virtual environment of 3.15
@@ -69,6 +71,10 @@ in_chroot() {
         PYTEST_ADDOPTS="${PYTEST_ADDOPTS:-}" /bin/bash -c "$1"
 }
 
+if [ "${1:-}" = --install ]; then
+    export ORVEX_INSTALL=1  # debootstrap, when missing
+    shift
+fi
 command=${1:-}
 shift || true
 case $command in
@@ -90,7 +96,7 @@ run)
     in_chroot "cd $tree && $*"
     ;;
 *)
-    echo "usage: bash tools/testing_chroot.sh ensure | test VERSION COMMAND | run COMMAND..." >&2
+    echo "usage: bash tools/testing_chroot.sh [--install] ensure | test VERSION COMMAND | run COMMAND..." >&2
     exit 2
     ;;
 esac

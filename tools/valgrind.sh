@@ -4,12 +4,14 @@
 # sanitizer build cannot: invalid reads and writes by the interpreter through
 # a pointer that the module handed it.  About 30 times slower than a plain
 # run, hence the subset.
-# Usage: bash tools/valgrind.sh [pytest arguments...] (default: the subset below)
+# Usage: bash tools/valgrind.sh [--install] [pytest arguments...] (default: the subset below)
 set -euo pipefail
 tool_name=valgrind
 # shellcheck source=tools/common.sh
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 cd "$root"
+parse_options "$@"
+set -- "${args[@]+"${args[@]}"}"
 
 # Every public operation, its error paths and the wrapper; not the tests
 # that mostly start processes or run mypy.
@@ -36,7 +38,11 @@ fi
 command -v valgrind >/dev/null || apt_install valgrind
 debian_test_packages "$py"
 supp=$(dpkg -L python3 2>/dev/null | grep -E 'valgrind/.*\.supp$' | head -n 1 || true)
-[ -n "$supp" ] || supp=$(ls /usr/lib/valgrind/python3*.supp 2>/dev/null | head -n 1 || true)
+if [ -z "$supp" ]; then
+    for candidate in /usr/lib/valgrind/python3*.supp; do
+        [ -f "$candidate" ] && supp=$candidate && break
+    done
+fi
 [ -n "$supp" ] || { say "no valgrind suppressions file for Python found" >&2; exit 2; }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/orvex-valgrind.XXXXXX")

@@ -53,4 +53,6 @@ PyObject* initialise() noexcept {
 
 }  // namespace orvex::abstract::native
 
+// The name the import system looks for (reserved-looking, but required).
+// NOLINTNEXTLINE(bugprone-reserved-identifier)
 ORVEX_MODINIT_FUNC PyInit__native(void) { return orvex::abstract::native::initialise(); }
