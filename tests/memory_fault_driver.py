@@ -48,9 +48,8 @@ import types
 
 import _testcapi
 
-FILE = "src/orvex/abstract/decorator"
-MODULE = "orvex.abstract.decorator"
-PREFIX = MODULE + "."
+from support import FILE, PREFIX, frames
+from support import MODULE_NAME as MODULE
 
 # Names that initialisation puts in the namespace (the importer adds others).
 NAMESPACE = {
@@ -193,21 +192,10 @@ def text(value):
     return _ADDRESS.sub("0x?", str(value))
 
 
-def frames(exc):
-    """(file, function name, line) of each traceback entry, outermost first."""
-    found = []
-    tb = exc.__traceback__
-    while tb is not None:
-        code = tb.tb_frame.f_code
-        found.append((code.co_filename, code.co_name, tb.tb_lineno))
-        tb = tb.tb_next
-    return found
-
-
 def own_entries(exc):
     """(name, line) of the entries that the module added, outermost first."""
     return [(name[len(PREFIX):] if name.startswith(PREFIX) else name, line)
-            for file, name, line in frames(exc) if file == FILE]
+            for name, file, line in frames(exc) if file == FILE]
 
 
 def describe(exc):
@@ -417,7 +405,7 @@ def check_initialised(package, bound=True):
         except TypeError as exc:
             if (str(exc), frames(exc)[-1]) != (
                     "default_token_getter() takes exactly 2 positional arguments (1 given)",
-                    (FILE, PREFIX + "default_token_getter", 9)):
+                    (PREFIX + "default_token_getter", FILE, 9)):
                 problems.append("argument error: %s" % formatted(exc))
         else:
             problems.append("default_token_getter(1) did not raise")
@@ -438,7 +426,7 @@ def importlib_lock_failure(exc, innermost=False):
     fault raises it too)."""
     entries = frames(exc)[-1:] if innermost else frames(exc)[1:]
     return (type(exc) is RuntimeError and str(exc) == "can't allocate lock"
-            and all(file.startswith("<frozen importlib") for file, _, _ in entries))
+            and all(file.startswith("<frozen importlib") for _, file, _ in entries))
 
 
 def under_fault(n, call):

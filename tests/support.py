@@ -1,47 +1,87 @@
-"""Helpers shared by the tests of the module frame.
+"""What the tests share, and the memory-fault driver with them.
 
-- traceback entries as (name, filename, lineno) tuples;
+- the module's traceback entries: frames, module_entries, entry, innermost_entry;
 - objects that record every attribute read and raise on demand;
 - saving and restoring attributes of the module's (process-wide) functions;
 - throwaway copies of the package in a temporary directory, imported by a
-  fresh interpreter, for initialisation and its failures.
+  fresh interpreter, for initialisation and its failures;
+- stand-in package roots in sys.modules, with an abstraction package that
+  records learn() and lookup() and answers lookup() from a table;
+- builders that ignore the tokens and return fixed search paths;
+- real package trees on disk (lay_out).
+
+Importing it imports nothing of the package: the memory-fault driver loads
+it before the module's initialisation. Everything here is made afresh by
+each call, from inside the test body, so that a test can run several times
+over the same fixtures.
 """
 
 import contextlib
+import importlib
 import json
 import os
 import shutil
 import subprocess
 import sys
 import textwrap
-import traceback
+import types
 from pathlib import Path
 
-import orvex.abstract.decorator as decorator
-
 FILE = "src/orvex/abstract/decorator"
-PREFIX = "orvex.abstract.decorator."
-INIT_ENTRY = "init orvex.abstract.decorator"
 MODULE_NAME = "orvex.abstract.decorator"
+PREFIX = MODULE_NAME + "."
+INIT_ENTRY = "init " + MODULE_NAME
+GET = PREFIX + "LookupDecorator.__get__"
+WRAPPER = GET + ".wrapper"
+PKG_ATTR = "_LookupDecorator__abstract_pkg"
+
+NO_FILE = object()
 
 
-def entry(qualname, line):
-    """The traceback entry of the module's function `qualname` at `line`."""
-    return (PREFIX + qualname, FILE, line)
+# ---- traceback entries
 
 
-def entries(exc):
-    return [(e.name, e.filename, e.lineno) for e in traceback.extract_tb(exc.__traceback__)]
-
-
-def innermost_entry(exc):
-    """The innermost traceback entry of `exc` as (name, filename, lineno)."""
-    return entries(exc)[-1]
+def frames(exc):
+    """(name, file, line) of each traceback entry of exc, outermost first.
+    Unlike traceback.extract_tb, reads no source lines (nothing lands in linecache)."""
+    found = []
+    tb = exc.__traceback__
+    while tb is not None:
+        code = tb.tb_frame.f_code
+        found.append((code.co_name, code.co_filename, tb.tb_lineno))
+        tb = tb.tb_next
+    return found
 
 
 def module_entries(exc):
-    """The entries that the module itself added to the traceback of `exc`."""
-    return [e for e in entries(exc) if e[1] == FILE]
+    """(name, line) of the entries the module added to exc's traceback, outermost first."""
+    return [(name, line) for name, file, line in frames(exc) if file == FILE]
+
+
+def entry(qualname, line):
+    """The module's entry for its function `qualname` at `line`, as module_entries gives it."""
+    return (PREFIX + qualname, line)
+
+
+def innermost_entry(exc):
+    """The innermost traceback entry of `exc`: (name, line) when the module
+    added it, as entry() gives it, else (name, file, line)."""
+    name, file, line = frames(exc)[-1]
+    return (name, line) if file == FILE else (name, file, line)
+
+
+def get_lines(exc):
+    """Lines of the __get__ entries of exc."""
+    return [line for name, line in module_entries(exc) if name == GET]
+
+
+def not_found(relpath, seq, name):
+    return ("Cannot find combination based on the following criterion: \n relative path = "
+            + str(relpath) + "\n   search path = " + str(seq) + "\n        target = " + str(name))
+
+
+def missing(qualname, module, what):
+    return "Class '%s' in '%s' is missing method definition '%s'" % (qualname, module, what)
 
 
 # ---- objects with observable attribute reads
@@ -109,6 +149,7 @@ def preserved(func, *names):
 
 def package_dir():
     """The directory of the orvex/abstract that the tests import."""
+    import orvex.abstract.decorator as decorator
     return Path(os.path.abspath(decorator.__file__)).parent
 
 
@@ -125,6 +166,7 @@ def make_tree(root, magic=None, package=None, extension=None):
             shutil.copyfile(package_dir() / name, target / name)
         else:
             (target / name).write_text(textwrap.dedent(text))
+    import orvex.abstract.decorator as decorator
     extension = Path(extension or decorator.__file__)
     shutil.copyfile(extension, target / extension.name)
     # The compiled half of the siblings, which the real ones import.
@@ -176,3 +218,86 @@ def reports(proc):
     """The report() lines of a finished child, which must have exited cleanly."""
     assert proc.returncode == 0, proc.stderr
     return [json.loads(line[7:]) for line in proc.stdout.splitlines() if line.startswith("REPORT ")]
+
+
+# ---- stand-in package roots, builders and real package trees
+
+
+class Package:
+    """Abstraction package that logs learn() and lookup() into `log`.
+
+    lookup() answers from `answers` (search path -> what to return, or an
+    exception class to raise); an unknown search path raises KeyError.
+    """
+
+    def __init__(self, log=None, answers=None):
+        self.log = [] if log is None else log
+        self.answers = {} if answers is None else answers
+
+    def learn(self):
+        self.log.append("learn")
+
+    def lookup(self, relpath, seq, name):
+        self.log.append(("lookup", relpath, seq, name))
+        answer = self.answers.get(seq, KeyError)
+        if isinstance(answer, type) and issubclass(answer, BaseException):
+            raise answer(seq)
+        return answer
+
+
+def add_module(monkeypatch, name, file="", cls=types.ModuleType, **attrs):
+    """Puts a new module in sys.modules for the test. `file` "" makes it a
+    package's __init__; NO_FILE leaves __file__ unset."""
+    module = cls(name)
+    if file == "":
+        file = "/pkgs/%s/__init__.py" % name.replace(".", "/")
+    if file is not NO_FILE:
+        module.__dict__["__file__"] = file
+    module.__dict__.update(attrs)
+    monkeypatch.setitem(sys.modules, name, module)
+    return module
+
+
+def package_root(monkeypatch, name, answers=None, log=None):
+    """A package root `name` that already carries a recording Package."""
+    package = Package(log, answers)
+    add_module(monkeypatch, name, **{PKG_ATTR: package})
+    return package
+
+
+def paths(*seqs):
+    """A builder that returns `seqs` as the search paths, whatever the tokens."""
+    return lambda tokens, **kwargs: list(seqs)
+
+
+def impl(tag):
+    """A class whose methods m and n return (tag, args, kwargs)."""
+    def m(*args, **kwargs):
+        return tag, args, kwargs
+    return type("Impl_" + tag, (), {"m": m, "n": m, "__module__": "impls"})
+
+
+def lay_out(tmp_path, monkeypatch, layout, names):
+    """Writes `layout` (path template -> source, both formatted with `names`)
+    below tmp_path, with tmp_path first on sys.path. Returns a function that
+    forgets the modules of the layout's top-level names and the finders made
+    for tmp_path."""
+    tops = set()
+    for path, text in layout.items():
+        path = path.format(**names)
+        tops.add(path.split("/")[0].rpartition(".py")[0] or path.split("/")[0])
+        file = tmp_path / path
+        file.parent.mkdir(parents=True, exist_ok=True)
+        file.write_text(textwrap.dedent(text.format(**names)))
+    monkeypatch.syspath_prepend(str(tmp_path))
+    monkeypatch.setattr(sys, "dont_write_bytecode", True)
+    importlib.invalidate_caches()
+
+    def forget():
+        for name in list(sys.modules):
+            if name.split(".")[0] in tops:
+                del sys.modules[name]
+        for path in list(sys.path_importer_cache):
+            if path.startswith(str(tmp_path)):
+                del sys.path_importer_cache[path]
+    return forget

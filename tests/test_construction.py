@@ -5,7 +5,7 @@ import pytest
 import orvex.abstract.decorator as decorator_module
 from orvex.abstract.decorator import LookupDecorator, default_token_getter
 from orvex.abstract.magic import default_builder
-from lookup_support import module_entries
+from support import module_entries
 
 INIT = "orvex.abstract.decorator.LookupDecorator.__init__"
 CALL = "orvex.abstract.decorator.LookupDecorator.__call__"

@@ -13,7 +13,7 @@ import pytest
 
 import orvex.abstract.decorator as d
 from orvex.abstract.decorator import LookupDecorator
-from lookup_support import add_module, impl, package_root, paths
+from support import add_module, impl, package_root, paths
 from support import reports, run_python
 
 ROOT = "cycroot"

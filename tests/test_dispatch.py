@@ -11,7 +11,7 @@ import pytest
 from orvex.abstract.decorator import default_token_getter
 from orvex.abstract.magic import default_builder
 from orvex.abstract.package import AbstractPackage
-from lookup_support import (
+from support import (
     GET, PKG_ATTR, WRAPPER, frames, get_lines, lay_out, missing, module_entries, not_found,
 )
 

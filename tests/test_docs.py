@@ -18,7 +18,7 @@ import pytest
 
 import orvex.abstract
 from orvex.abstract import explain, from_device_token_getter
-from lookup_support import lay_out
+from support import lay_out
 from support import package_dir
 
 ROOT = Path(__file__).resolve().parent.parent

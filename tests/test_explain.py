@@ -5,7 +5,7 @@ import functools
 import pytest
 
 from orvex.abstract import Attempt, Explanation, Token, explain
-from lookup_support import lay_out, missing, not_found
+from support import lay_out, missing, not_found
 
 LAYOUT = {
     "{pkg}/__init__.py": "",

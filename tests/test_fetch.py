@@ -10,7 +10,7 @@ import pytest
 
 import orvex.abstract.decorator as decorator_module
 from orvex.abstract.decorator import LookupDecorator
-from lookup_support import (
+from support import (
     GET, PKG_ATTR, Package, add_module, get_lines, impl, missing, module_entries, not_found,
     package_root, paths,
 )

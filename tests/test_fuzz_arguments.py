@@ -23,7 +23,7 @@ from hypothesis import given, strategies as st  # noqa: E402
 
 import orvex.abstract.decorator as d  # noqa: E402
 from orvex.abstract.magic import default_builder  # noqa: E402
-from lookup_support import FILE, PKG_ATTR, Package, frames, impl, paths  # noqa: E402
+from support import FILE, PKG_ATTR, Package, frames, impl, paths  # noqa: E402
 
 L = d.LookupDecorator
 DEVICE_DEFAULTS = d.from_device_token_getter.__defaults__[0]

@@ -8,7 +8,7 @@ import pytest
 
 import orvex.abstract.decorator as decorator_module
 from orvex.abstract.decorator import LookupDecorator
-from lookup_support import NO_FILE, PKG_ATTR, Package, add_module, get_lines, impl, paths
+from support import NO_FILE, PKG_ATTR, Package, add_module, get_lines, impl, paths
 
 Found = impl("found")
 INIT = ""  # a package's __init__

@@ -26,13 +26,12 @@ import pytest
 
 import orvex.abstract.decorator as decorator_module
 from orvex.abstract.decorator import LookupDecorator, default_token_getter, from_device_token_getter
-from lookup_support import PKG_ATTR, module_entries
+from support import PKG_ATTR, PREFIX, module_entries
 from support import run_python
 
 ROOT = "reentry_root"
 MOD = ROOT + ".mod"
 OTHER = "reentry_other"
-PREFIX = "orvex.abstract.decorator."
 GLOBALS = ("sys", "functools", "AbstractPackage", "default_token_getter",
            "from_device_token_getter", "LookupDecorator")
 MISSING = object()

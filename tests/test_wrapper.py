@@ -10,7 +10,7 @@ import pytest
 
 import orvex.abstract.decorator as decorator_module
 from orvex.abstract.decorator import LookupDecorator
-from lookup_support import WRAPPER, frames, module_entries, package_root, paths
+from support import WRAPPER, frames, module_entries, package_root, paths
 
 ROOT = "wraproot"
 

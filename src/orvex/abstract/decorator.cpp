@@ -2,7 +2,9 @@
 // order of steps, the module namespace, and the rollback when a step fails.
 // Each step names the line that its traceback entry reports.
 #include <charconv>
+#include <cstddef>
 #include <cstdio>
+#include <iterator>
 #include <string_view>
 
 #include "compat.hpp"
@@ -36,6 +38,24 @@ PyModuleDef module_def = {
 PyObject* initialised_module = nullptr;
 
 constexpr const char init_entry_name[] = "init orvex.abstract.decorator";
+
+// Every function of the module, with its qualified name, in the order their
+// code objects are made: a new function is defined in its room and listed
+// here (and stored by run_body). The bases tuple is made after the first three.
+struct Definition {
+    const FunctionDef* def;
+    PyObject* State::*qualname;
+};
+const Definition definitions[] = {
+    {&wrapper_def, &State::str_qualname_wrapper},
+    {&default_token_getter_def, &State::str_default_token_getter},
+    {&from_device_token_getter_def, &State::str_from_device_token_getter},
+    {&init_def, &State::str_qualname_init},
+    {&call_def, &State::str_qualname_call},
+    {&get_def, &State::str_qualname_get},
+    {&lookup_from_device_def, &State::str_lookup_from_device},
+};
+constexpr std::ptrdiff_t codes_before_bases = 3;
 
 // "3.11" of "3.11.7 (main, ...)": the text up to its second dot or first space.
 std::string_view major_minor(std::string_view version) noexcept {
@@ -147,26 +167,22 @@ private:
         return 0;
     }
 
-    int make_code_at(const FunctionDef& def, PyObject* qualname) noexcept {
-        return make_code(def, qualname) < 0 ? fail(def.first_line) : 0;
+    int make_codes(const Definition* first, const Definition* last) noexcept {
+        for (const Definition* d = first; d != last; ++d)
+            if (make_code(*d->def, state.*(d->qualname)) < 0) return fail(d->def->first_line);
+        return 0;
     }
 
     int make_constants() noexcept {
         if (make_pair(state.tuple_abstraction_none, state.str_abstraction, 65) < 0 ||
             make_pair(state.tuple_order_none, state.str_order, 67) < 0 ||
-            make_code_at(wrapper_def, state.str_qualname_wrapper) < 0 ||
-            make_code_at(default_token_getter_def, state.str_default_token_getter) < 0 ||
-            make_code_at(from_device_token_getter_def, state.str_from_device_token_getter) < 0)
+            make_codes(std::begin(definitions), std::begin(definitions) + codes_before_bases) < 0)
             return -1;
         // The bases hold the `object` just taken, so they are made anew each run.
         Ref bases = Ref::steal(PyTuple_Pack(1, state.builtin_object));
         if (!bases) return fail(71);
         set_field(state.tuple_bases, std::move(bases));
-        if (make_code_at(init_def, state.str_qualname_init) < 0 ||
-            make_code_at(call_def, state.str_qualname_call) < 0 || make_code_at(get_def, state.str_qualname_get) < 0 ||
-            make_code_at(lookup_from_device_def, state.str_lookup_from_device) < 0)
-            return -1;
-        return 0;
+        return make_codes(std::begin(definitions) + codes_before_bases, std::end(definitions));
     }
 
     // import <name> (absolute, empty from-list), bound under the same name.

@@ -1,6 +1,8 @@
-// Process-wide state of the extension: interned names, message pieces,
-// docstrings, cached builtins, constant tuples and code objects. Made once by
-// module initialisation (decorator.cpp) and read by every room.
+// Process-wide state of the extension, what several rooms share: interned
+// names, message pieces, docstrings, cached builtins and constant tuples.
+// Made once by module initialisation (decorator.cpp) and read by every room.
+// Each function's own name, parameter names and code object live beside its
+// definition (FunctionCache in function/function.hpp).
 #pragma once
 
 #include <Python.h>
@@ -94,18 +96,6 @@ namespace orvex::abstract {
     X(msg_missing_method, "' is missing method definition '")                                         \
     X(msg_no_package, "LookupDecorator must be used within a package. Got %s")
 
-// The module's seven callables, in the order their code objects are made.
-enum FunctionIndex : int {
-    fn_wrapper,
-    fn_default_token_getter,
-    fn_from_device_token_getter,
-    fn_init,
-    fn_call,
-    fn_get,
-    fn_lookup_from_device,
-    fn_count
-};
-
 struct State {
 #define ORVEX_DECLARE_STRING(field, text) PyObject* str_##field;
     ORVEX_STRINGS(ORVEX_DECLARE_STRING)
@@ -137,10 +127,8 @@ struct State {
     PyObject* tuple_order_none;        // ("order", None)
     PyObject* tuple_bases;             // (object,)
 
-    PyObject* builtins;           // the builtins module
-    PyObject* fn_name[fn_count];  // the definitions' names
-    PyObject* code[fn_count];     // introspection code objects
-    PyObject* params[fn_count];   // tuple of named parameters, positional then keyword-only
+    PyObject* builtins;         // the builtins module
+    PyObject* traceback_codes;  // (entry name's address, line) -> code object of that traceback entry
 };
 
 // The one process-wide instance. Fields are filled by module initialisation and

@@ -80,7 +80,7 @@ int bind_arguments(const FunctionDef& def, PyObject* stored_defaults, PyObject* 
     const Py_ssize_t n_args = PyTuple_GET_SIZE(args);
     const int n_pos = def.n_positional;
     const int n_named = def.n_named();
-    PyObject* names = state.params[def.index];
+    PyObject* names = def.cache->params;
     const bool has_keywords = kwargs && PyDict_GET_SIZE(kwargs) > 0;
 
     if (n_args > n_pos && !def.var_positional()) return count_error(def, n_args);

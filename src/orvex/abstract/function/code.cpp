@@ -2,8 +2,6 @@
 // local names, first line), and the cached code objects behind traceback
 // entries, one per (entry name, line) since a frame's line comes from its
 // code object's first line.
-#include <array>
-
 #include "../compat.hpp"
 #include "function.hpp"
 
@@ -11,47 +9,33 @@ namespace orvex::abstract {
 
 namespace {
 
-// (name, line) -> code object, for traceback entries. Names are the static
-// strings of the definitions, compared by address. A fixed table: the module
-// has a few dozen failure sites, and a full table only costs the cache.
-struct TracebackCode {
-    const char* name;
-    int line;
-    PyObject* code;
-};
-std::array<TracebackCode, 256> traceback_codes;
-
+// The code object behind the traceback entry `name` at `line`, made once and
+// kept in state.traceback_codes under (address of name, line): names are the
+// static strings of the definitions. New reference, or nullptr.
 PyObject* traceback_code(const char* name, int line) noexcept {
-    const size_t mask = traceback_codes.size() - 1;
-    size_t slot = (reinterpret_cast<size_t>(name) / 8 + static_cast<size_t>(line) * 31) & mask;
-    for (size_t probe = 0; probe <= mask; ++probe, slot = (slot + 1) & mask) {
-        TracebackCode& entry = traceback_codes[slot];
-        if (entry.name == name && entry.line == line) return Ref::borrow(entry.code).release();
-        if (entry.name) continue;
-        Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(source_file, name, line)));
-        if (!code) return nullptr;
-        // Optimised, new locals: the frame then shows no locals (rather than
-        // the module namespace) to tools that capture them.
-        Ref replace = Ref::steal(PyObject_GetAttrString(code.get(), "replace"));
-        if (!replace) return nullptr;
-        Ref kwargs = Ref::steal(Py_BuildValue("{s:i}", "co_flags", CO_OPTIMIZED | CO_NEWLOCALS));
-        if (!kwargs) return nullptr;
-        Ref flagged = Ref::steal(PyObject_Call(replace.get(), state.empty_tuple, kwargs.get()));
-        if (!flagged) return nullptr;
-        // Making the code object may have run a collection and code that filled
-        // this slot: keep the first one stored for this key, and otherwise
-        // hand back this one uncached.
-        if (entry.name) {
-            if (entry.name == name && entry.line == line) return Ref::borrow(entry.code).release();
-            return flagged.release();
-        }
-        entry.name = name;
-        entry.line = line;
-        entry.code = Ref::borrow(flagged.get()).release();
-        return flagged.release();
+    if (!state.traceback_codes) {
+        Ref codes = Ref::steal(PyDict_New());
+        if (!codes) return nullptr;
+        set_field(state.traceback_codes, std::move(codes));
     }
-    PyErr_NoMemory();
-    return nullptr;
+    Ref key = Ref::steal(Py_BuildValue("(ni)", reinterpret_cast<Py_ssize_t>(name), line));
+    if (!key) return nullptr;
+    if (PyObject* known = PyDict_GetItemWithError(state.traceback_codes, key.get()))
+        return Ref::borrow(known).release();
+    if (PyErr_Occurred()) return nullptr;
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(source_file, name, line)));
+    if (!code) return nullptr;
+    // Optimised, new locals: the frame then shows no locals (rather than
+    // the module namespace) to tools that capture them.
+    Ref replace = Ref::steal(PyObject_GetAttrString(code.get(), "replace"));
+    if (!replace) return nullptr;
+    Ref kwargs = Ref::steal(Py_BuildValue("{s:i}", "co_flags", CO_OPTIMIZED | CO_NEWLOCALS));
+    if (!kwargs) return nullptr;
+    Ref flagged = Ref::steal(PyObject_Call(replace.get(), state.empty_tuple, kwargs.get()));
+    if (!flagged) return nullptr;
+    // Making it may have run code that stored one for this key: keep that.
+    PyObject* kept = PyDict_SetDefault(state.traceback_codes, key.get(), flagged.get());
+    return kept ? Ref::borrow(kept).release() : nullptr;
 }
 
 int set_item(PyObject* dict, PyObject* key, PyObject* value) noexcept {
@@ -84,12 +68,13 @@ void add_traceback(const char* name, int line, PyObject* globals) noexcept {
 }
 
 int make_code(const FunctionDef& def, PyObject* qualname) noexcept {
-    if (!state.fn_name[def.index]) {
+    FunctionCache& cache = *def.cache;
+    if (!cache.name) {
         Ref name = Ref::steal(PyUnicode_InternFromString(def.name));
         if (!name) return -1;
-        set_field(state.fn_name[def.index], std::move(name));
+        set_field(cache.name, std::move(name));
     }
-    if (!state.params[def.index]) {
+    if (!cache.params) {
         Ref params = Ref::steal(PyTuple_New(def.n_named()));
         if (!params) return -1;
         for (int k = 0; k < def.n_named(); ++k) {
@@ -97,9 +82,9 @@ int make_code(const FunctionDef& def, PyObject* qualname) noexcept {
             if (!name) return -1;
             PyTuple_SET_ITEM(params.get(), k, name);
         }
-        set_field(state.params[def.index], std::move(params));
+        set_field(cache.params, std::move(params));
     }
-    if (state.code[def.index]) return 0;
+    if (cache.code) return 0;
 
     Ref varnames = Ref::steal(PyTuple_New(def.n_varnames));
     if (!varnames) return -1;
@@ -134,7 +119,7 @@ int make_code(const FunctionDef& def, PyObject* qualname) noexcept {
     }
     Ref code = Ref::steal(PyObject_Call(replace.get(), state.empty_tuple, kw.get()));
     if (!code) return -1;
-    set_field(state.code[def.index], std::move(code));
+    set_field(cache.code, std::move(code));
     return 0;
 }
 

@@ -220,7 +220,7 @@ int build_default_views(FunctionObject* f) noexcept {
     if (!f->kwdefaults_view && def.n_kwonly > 0) {
         Ref d = Ref::steal(PyDict_New());
         if (!d) return -1;
-        PyObject* names = state.params[def.index];
+        PyObject* names = def.cache->params;
         for (int k = 0; k < def.n_kwonly; ++k) {
             PyObject* name = PyTuple_GET_ITEM(names, def.n_positional + k);
             if (PyDict_SetItem(d.get(), name, PyTuple_GET_ITEM(f->defaults, n_pos_defaults + k)) < 0) return -1;
@@ -415,12 +415,12 @@ PyObject* function_new(const FunctionDef& def, PyObject* qualname, PyObject* doc
     FunctionObject* f = PyObject_GC_New(FunctionObject, &function_type);
     if (!f) return nullptr;
     f->def = &def;
-    f->name = Ref::borrow(state.fn_name[def.index]).release();
+    f->name = Ref::borrow(def.cache->name).release();
     f->qualname = Ref::borrow(qualname).release();
     f->doc = Ref::borrow(doc ? doc : Py_None).release();
     f->module = Ref::borrow(state.str_module_full_name).release();
     f->globals = Ref::borrow(globals).release();
-    f->code = Ref::borrow(state.code[def.index]).release();
+    f->code = Ref::borrow(def.cache->code).release();
     f->closure = Ref::borrow(closure).release();
     f->defaults = Ref::borrow(defaults).release();
     f->defaults_view = nullptr;

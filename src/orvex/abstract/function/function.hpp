@@ -33,9 +33,18 @@ using Body = PyObject* (*)(FunctionObject* self, Arguments& args) noexcept;
 // file exists: the line numbers only tell which step failed.
 inline constexpr char source_file[] = "src/orvex/abstract/decorator";
 
+// What a definition makes once, at import, and keeps for the life of the
+// process (a failed initialisation fills what is missing on the next try).
+struct FunctionCache {
+    PyObject* name;    // __name__ and co_name (str)
+    PyObject* params;  // named parameters, positional then keyword-only (tuple of str)
+    PyObject* code;    // the introspection code object, also __code__
+};
+
 // A definition: everything about a function that does not change at run time.
+// Each room defines its own, with the cache beside it.
 struct FunctionDef {
-    FunctionIndex index;         // slot of its code object and parameter names in State
+    FunctionCache* cache;
     const char* name;            // the definition's name: __name__, co_name, argument messages
     const char* traceback_name;  // "orvex.abstract.decorator." + qualified path
     int first_line;
@@ -57,17 +66,17 @@ struct FunctionDef {
 // A definition whose local names are counted from the array. Definitions are
 // constexpr, so that each file can check its own with definition_fits.
 template <size_t N>
-constexpr FunctionDef define(FunctionIndex index, const char* name, const char* traceback_name, int first_line,
+constexpr FunctionDef define(FunctionCache& cache, const char* name, const char* traceback_name, int first_line,
                              int flags, int n_positional, int n_required, int n_kwonly,
                              const char* const (&varnames)[N], Body body) noexcept {
-    return FunctionDef{index,      name,     traceback_name, first_line,          flags, n_positional,
+    return FunctionDef{&cache,     name,     traceback_name, first_line,          flags, n_positional,
                        n_required, n_kwonly, varnames,       static_cast<int>(N), body};
 }
 
 // Whether binding fits in Arguments and every parameter has a local name.
 constexpr bool definition_fits(const FunctionDef& def) noexcept {
     return def.n_parameters() <= Arguments::capacity && def.n_parameters() <= def.n_varnames &&
-           def.n_required <= def.n_positional && def.index >= 0 && def.index < fn_count;
+           def.n_required <= def.n_positional;
 }
 
 struct FunctionObject {

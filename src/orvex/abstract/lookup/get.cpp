@@ -642,10 +642,11 @@ namespace {
 const char* const varnames[] = {"self",        "instance", "owner",  "module",   "names",   "i",    "parent",
                                 "module_name", "package",  "tokens", "sequence", "relpath", "name", "rest",
                                 "cls",         "seq",      "func",   "wrapper",  "wrapper"};
+FunctionCache get_cache;
 
 }  // namespace
 
-constexpr FunctionDef get_def = define(fn_get, "__get__", "orvex.abstract.decorator.LookupDecorator.__get__", 135,
+constexpr FunctionDef get_def = define(get_cache, "__get__", "orvex.abstract.decorator.LookupDecorator.__get__", 135,
                                        CO_OPTIMIZED | CO_NEWLOCALS, 3, 3, 0, varnames, lookup_decorator_get);
 static_assert(definition_fits(get_def));
 static_assert(get_slots == get_def.n_parameters());

@@ -36,16 +36,19 @@ PyObject* lookup_decorator_call(FunctionObject* self, Arguments& args) noexcept 
 
 const char* const init_varnames[] = {"self", "builder", "attr_getter", "attrs", "builder_kwargs"};
 const char* const call_varnames[] = {"self", "method"};
+FunctionCache init_cache;
+FunctionCache call_cache;
 
 }  // namespace
 
 constexpr FunctionDef init_def =
-    define(fn_init, "__init__", "orvex.abstract.decorator.LookupDecorator.__init__", 106,
+    define(init_cache, "__init__", "orvex.abstract.decorator.LookupDecorator.__init__", 106,
            CO_OPTIMIZED | CO_NEWLOCALS | CO_VARARGS | CO_VARKEYWORDS, 1, 1, 2, init_varnames, lookup_decorator_init);
 static_assert(definition_fits(init_def));
 static_assert(init_slots == init_def.n_parameters());
-constexpr FunctionDef call_def = define(fn_call, "__call__", "orvex.abstract.decorator.LookupDecorator.__call__", 122,
-                                        CO_OPTIMIZED | CO_NEWLOCALS, 2, 2, 0, call_varnames, lookup_decorator_call);
+constexpr FunctionDef call_def =
+    define(call_cache, "__call__", "orvex.abstract.decorator.LookupDecorator.__call__", 122,
+           CO_OPTIMIZED | CO_NEWLOCALS, 2, 2, 0, call_varnames, lookup_decorator_call);
 static_assert(definition_fits(call_def));
 static_assert(call_slots == call_def.n_parameters());
 

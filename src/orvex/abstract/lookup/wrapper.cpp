@@ -65,11 +65,12 @@ PyObject* wrapper(FunctionObject* self, Arguments& args) noexcept {
 }
 
 const char* const varnames[] = {"args", "kwargs", "e"};
+FunctionCache wrapper_cache;
 
 }  // namespace
 
 constexpr FunctionDef wrapper_def =
-    define(fn_wrapper, "wrapper", "orvex.abstract.decorator.LookupDecorator.__get__.wrapper", 230,
+    define(wrapper_cache, "wrapper", "orvex.abstract.decorator.LookupDecorator.__get__.wrapper", 230,
            CO_OPTIMIZED | CO_NEWLOCALS | CO_VARARGS | CO_VARKEYWORDS, 0, 0, 0, varnames, wrapper);
 static_assert(definition_fits(wrapper_def));
 static_assert(wrapper_slots == wrapper_def.n_parameters());

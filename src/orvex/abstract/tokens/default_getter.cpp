@@ -102,11 +102,12 @@ PyObject* default_token_getter(FunctionObject* self, Arguments& args) noexcept {
 }
 
 const char* const varnames[] = {"obj", "attrs", "attributes", "attr"};
+FunctionCache default_token_getter_cache;
 
 }  // namespace
 
 constexpr FunctionDef default_token_getter_def =
-    define(fn_default_token_getter, "default_token_getter", "orvex.abstract.decorator.default_token_getter", 9,
+    define(default_token_getter_cache, "default_token_getter", "orvex.abstract.decorator.default_token_getter", 9,
            CO_OPTIMIZED | CO_NEWLOCALS, 2, 2, 0, varnames, default_token_getter);
 static_assert(definition_fits(default_token_getter_def));
 static_assert(getter_slots == default_token_getter_def.n_parameters());

@@ -133,16 +133,18 @@ PyObject* lookup_from_device(FunctionObject* self, Arguments& args) noexcept {
 
 const char* const getter_varnames[] = {"obj", "defaults", "attrs", "device", "abstraction"};
 const char* const decorator_varnames[] = {"args", "kwargs"};
+FunctionCache from_device_token_getter_cache;
+FunctionCache lookup_from_device_cache;
 
 }  // namespace
 
-constexpr FunctionDef from_device_token_getter_def =
-    define(fn_from_device_token_getter, "from_device_token_getter", "orvex.abstract.decorator.from_device_token_getter",
-           38, CO_OPTIMIZED | CO_NEWLOCALS, 2, 1, 0, getter_varnames, from_device_token_getter);
+constexpr FunctionDef from_device_token_getter_def = define(
+    from_device_token_getter_cache, "from_device_token_getter", "orvex.abstract.decorator.from_device_token_getter", 38,
+    CO_OPTIMIZED | CO_NEWLOCALS, 2, 1, 0, getter_varnames, from_device_token_getter);
 static_assert(definition_fits(from_device_token_getter_def));
 static_assert(device_slots == from_device_token_getter_def.n_parameters());
 constexpr FunctionDef lookup_from_device_def =
-    define(fn_lookup_from_device, "lookup_from_device", "orvex.abstract.decorator.lookup_from_device", 238,
+    define(lookup_from_device_cache, "lookup_from_device", "orvex.abstract.decorator.lookup_from_device", 238,
            CO_OPTIMIZED | CO_NEWLOCALS | CO_VARARGS | CO_VARKEYWORDS, 0, 0, 0, decorator_varnames, lookup_from_device);
 static_assert(definition_fits(lookup_from_device_def));
 static_assert(decorator_slots == lookup_from_device_def.n_parameters());
