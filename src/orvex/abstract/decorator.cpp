@@ -97,13 +97,12 @@ int make_empty_constants() noexcept {
 
 // One run of the module body and the steps around it, from the module's
 // creation on. Every step returns 0, or -1 after fail(line).
-class Initialisation {
+class Initialisation final : public InitSteps {
 public:
     Ref module;
-    PyObject* ns = nullptr;  // borrowed from module
 
     // Adds the "init ..." entry at `line` (once the namespace exists).
-    int fail(int line) noexcept {
+    int fail(int line) noexcept override {
         if (ns) add_traceback(init_entry_name, line, ns);
         return -1;
     }
@@ -230,77 +229,6 @@ private:
         return 0;
     }
 
-    int store_function(PyObject* target, PyObject* key, const FunctionDef& def, PyObject* qualname, PyObject* doc,
-                       PyObject* defaults) noexcept {
-        Ref function = Ref::steal(function_new(def, qualname, doc, ns, nullptr, defaults));
-        if (!function || PyObject_SetItem(target, key, function.get()) < 0) return fail(def.first_line);
-        return 0;
-    }
-
-    // The metaclass of a class with `bases`, as the class statement finds it.
-    // Returns a new reference, or nullptr with TypeError on a conflict.
-    static PyObject* find_metaclass(PyObject* bases) noexcept {
-        PyTypeObject* winner = nullptr;
-        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(bases); ++k) {
-            PyTypeObject* candidate = Py_TYPE(PyTuple_GET_ITEM(bases, k));
-            if (!winner || (!PyType_IsSubtype(winner, candidate) && PyType_IsSubtype(candidate, winner))) {
-                winner = candidate;
-                continue;
-            }
-            if (PyType_IsSubtype(winner, candidate)) continue;
-            PyErr_SetString(PyExc_TypeError,
-                            "metaclass conflict: the metaclass of a derived class must be a (non-strict) "
-                            "subclass of the metaclasses of all its bases");
-            return nullptr;
-        }
-        return Ref::borrow(reinterpret_cast<PyObject*>(winner ? winner : &PyType_Type)).release();
-    }
-
-    int make_class() noexcept {
-        Ref bases = Ref::borrow(state.tuple_bases);
-        Ref metaclass = Ref::steal(find_metaclass(bases.get()));
-        if (!metaclass) return fail(71);
-        Ref class_ns;
-        PyObject* prepare = nullptr;
-        if (compat::get_optional_attr(metaclass.get(), state.str_dunder_prepare, &prepare) < 0) return fail(71);
-        Ref held_prepare = Ref::steal(prepare);
-        if (held_prepare) {
-            PyObject* args[] = {state.str_LookupDecorator, bases.get()};
-            class_ns = Ref::steal(compat::vectorcall_dict(held_prepare.get(), args, 2, nullptr));
-        } else {
-            class_ns = Ref::steal(PyDict_New());
-        }
-        if (!class_ns) return fail(71);
-        if (PyObject_SetItem(class_ns.get(), state.str_dunder_module, state.str_module_full_name) < 0 ||
-            PyObject_SetItem(class_ns.get(), state.str_dunder_qualname, state.str_LookupDecorator) < 0 ||
-            PyObject_SetItem(class_ns.get(), state.str_dunder_doc, state.doc_class) < 0)
-            return fail(71);
-
-        // The keyword-only defaults of __init__ are the names' values now.
-        Ref builder = Ref::steal(lookup_global(ns, state.str_default_builder));
-        if (!builder) return fail(107);
-        Ref getter = Ref::steal(lookup_global(ns, state.str_default_token_getter));
-        if (!getter) return fail(108);
-        Ref init_defaults = Ref::steal(PyTuple_Pack(2, builder.get(), getter.get()));
-        if (!init_defaults) return fail(106);
-        if (store_function(class_ns.get(), state.str_dunder_init, init_def, state.str_qualname_init, nullptr,
-                           init_defaults.get()) < 0 ||
-            store_function(class_ns.get(), state.str_dunder_call, call_def, state.str_qualname_call, state.doc_call,
-                           nullptr) < 0 ||
-            store_function(class_ns.get(), state.str_dunder_get, get_def, state.str_qualname_get, state.doc_get,
-                           nullptr) < 0)
-            return -1;
-
-        PyObject* args[] = {state.str_LookupDecorator, bases.get(), class_ns.get()};
-        Ref cls = Ref::steal(compat::vectorcall_dict(metaclass.get(), args, 3, nullptr));
-        if (!cls || PyDict_SetItem(ns, state.str_LookupDecorator, cls.get()) < 0) return fail(71);
-        // Fetches reach __get__ without the argument tuple of the generic slot.
-        // Assigning another __get__ to the class puts the generic slot back.
-        if (PyType_Check(cls.get()) && reinterpret_cast<PyTypeObject*>(cls.get())->tp_descr_get)
-            reinterpret_cast<PyTypeObject*>(cls.get())->tp_descr_get = lookup_decorator_descr_get;
-        return 0;
-    }
-
     int run_body() noexcept {
         if (import_absolute(state.str_sys, 1) < 0 || import_absolute(state.str_inspect, 2) < 0 ||
             import_absolute(state.str_functools, 3) < 0)
@@ -311,28 +239,9 @@ private:
             import_relative(state.str_package, state.str_AbstractPackage, 7) < 0)
             return -1;
 
-        if (store_function(ns, state.str_default_token_getter, default_token_getter_def, state.str_default_token_getter,
-                           state.doc_default_token_getter, nullptr) < 0)
+        if (make_token_getters(*this) < 0 || make_lookup_decorator_class(*this) < 0 ||
+            make_lookup_from_device(*this) < 0)
             return -1;
-        // The one shared default of `defaults`, made once here.
-        Ref default_list = Ref::steal(PyList_New(0));
-        if (!default_list) return fail(38);
-        Ref getter_defaults = Ref::steal(PyTuple_Pack(1, default_list.get()));
-        if (!getter_defaults) return fail(38);
-        if (store_function(ns, state.str_from_device_token_getter, from_device_token_getter_def,
-                           state.str_from_device_token_getter, state.doc_from_device_token_getter,
-                           getter_defaults.get()) < 0)
-            return -1;
-
-        if (make_class() < 0) return -1;
-        if (store_function(ns, state.str_lookup_from_device, lookup_from_device_def, state.str_lookup_from_device,
-                           state.doc_lookup_from_device, nullptr) < 0)
-            return -1;
-
-        Ref from_device = Ref::steal(lookup_global(ns, state.str_lookup_from_device));
-        if (!from_device) return fail(261);
-        Ref cls = Ref::steal(lookup_global(ns, state.str_LookupDecorator));
-        if (!cls || PyObject_SetAttr(cls.get(), state.str_from_device, from_device.get()) < 0) return fail(261);
 
         Ref test = Ref::steal(PyDict_New());
         if (!test || PyDict_SetItem(ns, state.str_dunder_test, test.get()) < 0) return fail(1);

@@ -434,4 +434,11 @@ PyObject* function_new(const FunctionDef& def, PyObject* qualname, PyObject* doc
     return reinterpret_cast<PyObject*>(f);
 }
 
+int InitSteps::store_function(PyObject* target, PyObject* key, const FunctionDef& def, PyObject* qualname,
+                              PyObject* doc, PyObject* defaults) noexcept {
+    Ref function = Ref::steal(function_new(def, qualname, doc, ns, nullptr, defaults));
+    if (!function || PyObject_SetItem(target, key, function.get()) < 0) return fail(def.first_line);
+    return 0;
+}
+
 }  // namespace orvex::abstract

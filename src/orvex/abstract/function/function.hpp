@@ -124,6 +124,23 @@ int bind_arguments(const FunctionDef& def, PyObject* stored_defaults, PyObject* 
 // State unless they exist. Returns 0, or -1 with an exception set.
 int make_code(const FunctionDef& def, PyObject* qualname) noexcept;
 
+// What module initialisation (decorator.cpp) gives the rooms whose parts of
+// the namespace it has them make: the namespace, and failing at a line.
+class InitSteps {
+public:
+    PyObject* ns = nullptr;  // the module namespace, borrowed from the module
+
+    // Adds the "init ..." traceback entry at `line`; returns -1.
+    virtual int fail(int line) noexcept = 0;
+
+    // target[key] = the module's function for `def`. Returns 0, or -1 after fail().
+    int store_function(PyObject* target, PyObject* key, const FunctionDef& def, PyObject* qualname, PyObject* doc,
+                       PyObject* defaults) noexcept;
+
+protected:
+    ~InitSteps() = default;
+};
+
 // Adds a traceback entry named `name` at `line`, with `globals` as the frame's
 // globals, to the pending exception. Never fails: if the entry cannot be made
 // the pending exception is kept as it is.

@@ -2,7 +2,9 @@
 // collected and how search paths are built; application records the method
 // and its name. Nothing is checked or copied: each attribute is set by
 // ordinary assignment, so a subclass's __setattr__ and descriptors see it.
+// Also the class statement that module initialisation runs to make the class.
 #include "lookup_decorator.hpp"
+#include "../compat.hpp"
 
 namespace orvex::abstract {
 
@@ -51,5 +53,74 @@ constexpr FunctionDef call_def =
            CO_OPTIMIZED | CO_NEWLOCALS, 2, 2, 0, call_varnames, lookup_decorator_call);
 static_assert(definition_fits(call_def));
 static_assert(call_slots == call_def.n_parameters());
+
+namespace {
+
+// The metaclass of a class with `bases`, as the class statement finds it.
+// Returns a new reference, or nullptr with TypeError on a conflict.
+PyObject* find_metaclass(PyObject* bases) noexcept {
+    PyTypeObject* winner = nullptr;
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(bases); ++k) {
+        PyTypeObject* candidate = Py_TYPE(PyTuple_GET_ITEM(bases, k));
+        if (!winner || (!PyType_IsSubtype(winner, candidate) && PyType_IsSubtype(candidate, winner))) {
+            winner = candidate;
+            continue;
+        }
+        if (PyType_IsSubtype(winner, candidate)) continue;
+        PyErr_SetString(PyExc_TypeError,
+                        "metaclass conflict: the metaclass of a derived class must be a (non-strict) "
+                        "subclass of the metaclasses of all its bases");
+        return nullptr;
+    }
+    return Ref::borrow(reinterpret_cast<PyObject*>(winner ? winner : &PyType_Type)).release();
+}
+
+}  // namespace
+
+int make_lookup_decorator_class(InitSteps& init) noexcept {
+    PyObject* ns = init.ns;
+    Ref bases = Ref::borrow(state.tuple_bases);
+    Ref metaclass = Ref::steal(find_metaclass(bases.get()));
+    if (!metaclass) return init.fail(71);
+    Ref class_ns;
+    PyObject* prepare = nullptr;
+    if (compat::get_optional_attr(metaclass.get(), state.str_dunder_prepare, &prepare) < 0) return init.fail(71);
+    Ref held_prepare = Ref::steal(prepare);
+    if (held_prepare) {
+        PyObject* args[] = {state.str_LookupDecorator, bases.get()};
+        class_ns = Ref::steal(compat::vectorcall_dict(held_prepare.get(), args, 2, nullptr));
+    } else {
+        class_ns = Ref::steal(PyDict_New());
+    }
+    if (!class_ns) return init.fail(71);
+    if (PyObject_SetItem(class_ns.get(), state.str_dunder_module, state.str_module_full_name) < 0 ||
+        PyObject_SetItem(class_ns.get(), state.str_dunder_qualname, state.str_LookupDecorator) < 0 ||
+        PyObject_SetItem(class_ns.get(), state.str_dunder_doc, state.doc_class) < 0)
+        return init.fail(71);
+
+    // The keyword-only defaults of __init__ are the names' values now.
+    Ref builder = Ref::steal(lookup_global(ns, state.str_default_builder));
+    if (!builder) return init.fail(107);
+    Ref getter = Ref::steal(lookup_global(ns, state.str_default_token_getter));
+    if (!getter) return init.fail(108);
+    Ref init_defaults = Ref::steal(PyTuple_Pack(2, builder.get(), getter.get()));
+    if (!init_defaults) return init.fail(106);
+    if (init.store_function(class_ns.get(), state.str_dunder_init, init_def, state.str_qualname_init, nullptr,
+                            init_defaults.get()) < 0 ||
+        init.store_function(class_ns.get(), state.str_dunder_call, call_def, state.str_qualname_call, state.doc_call,
+                            nullptr) < 0 ||
+        init.store_function(class_ns.get(), state.str_dunder_get, get_def, state.str_qualname_get, state.doc_get,
+                            nullptr) < 0)
+        return -1;
+
+    PyObject* args[] = {state.str_LookupDecorator, bases.get(), class_ns.get()};
+    Ref cls = Ref::steal(compat::vectorcall_dict(metaclass.get(), args, 3, nullptr));
+    if (!cls || PyDict_SetItem(ns, state.str_LookupDecorator, cls.get()) < 0) return init.fail(71);
+    // Fetches reach __get__ without the argument tuple of the generic slot.
+    // Assigning another __get__ to the class puts the generic slot back.
+    if (PyType_Check(cls.get()) && reinterpret_cast<PyTypeObject*>(cls.get())->tp_descr_get)
+        reinterpret_cast<PyTypeObject*>(cls.get())->tp_descr_get = lookup_decorator_descr_get;
+    return 0;
+}
 
 }  // namespace orvex::abstract

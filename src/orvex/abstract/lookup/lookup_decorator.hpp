@@ -36,6 +36,10 @@ PyObject* make_wrapper(FunctionObject* self, PyObject* record) noexcept;
 // does, with the module's own __get__ called without an argument tuple.
 PyObject* lookup_decorator_descr_get(PyObject* self, PyObject* obj, PyObject* type) noexcept;
 
+// The module body's class statement: class LookupDecorator, with its three
+// functions, stored in the namespace. Returns 0, or -1 after init.fail().
+int make_lookup_decorator_class(InitSteps& init) noexcept;
+
 // LookupDecorator.__init__(self, *attrs, builder=..., attr_getter=..., **builder_kwargs): line 106.
 extern const FunctionDef init_def;
 // LookupDecorator.__call__(self, method): line 122.

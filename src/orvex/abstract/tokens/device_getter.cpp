@@ -149,4 +149,29 @@ constexpr FunctionDef lookup_from_device_def =
 static_assert(definition_fits(lookup_from_device_def));
 static_assert(decorator_slots == lookup_from_device_def.n_parameters());
 
+int make_token_getters(InitSteps& init) noexcept {
+    if (init.store_function(init.ns, state.str_default_token_getter, default_token_getter_def,
+                            state.str_default_token_getter, state.doc_default_token_getter, nullptr) < 0)
+        return -1;
+    // The one shared default of `defaults`, made once here.
+    Ref default_list = Ref::steal(PyList_New(0));
+    if (!default_list) return init.fail(38);
+    Ref getter_defaults = Ref::steal(PyTuple_Pack(1, default_list.get()));
+    if (!getter_defaults) return init.fail(38);
+    return init.store_function(init.ns, state.str_from_device_token_getter, from_device_token_getter_def,
+                               state.str_from_device_token_getter, state.doc_from_device_token_getter,
+                               getter_defaults.get());
+}
+
+int make_lookup_from_device(InitSteps& init) noexcept {
+    if (init.store_function(init.ns, state.str_lookup_from_device, lookup_from_device_def, state.str_lookup_from_device,
+                            state.doc_lookup_from_device, nullptr) < 0)
+        return -1;
+    Ref from_device = Ref::steal(lookup_global(init.ns, state.str_lookup_from_device));
+    if (!from_device) return init.fail(261);
+    Ref cls = Ref::steal(lookup_global(init.ns, state.str_LookupDecorator));
+    if (!cls || PyObject_SetAttr(cls.get(), state.str_from_device, from_device.get()) < 0) return init.fail(261);
+    return 0;
+}
+
 }  // namespace orvex::abstract

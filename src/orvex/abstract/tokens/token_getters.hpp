@@ -7,6 +7,15 @@
 
 namespace orvex::abstract {
 
+// The module body's definitions of default_token_getter and
+// from_device_token_getter, stored in the namespace. Returns 0, or -1 after
+// init.fail().
+int make_token_getters(InitSteps& init) noexcept;
+
+// lookup_from_device, stored in the namespace and set on LookupDecorator as
+// from_device (after the class). Returns 0, or -1 after init.fail().
+int make_lookup_from_device(InitSteps& init) noexcept;
+
 // default_token_getter(obj, attrs): first line 9.
 extern const FunctionDef default_token_getter_def;
 // from_device_token_getter(obj, defaults=[]): first line 38.
