@@ -262,14 +262,23 @@ def interpreter_abort(error):
     - "Slot * of type int succeeded with an exception set" in os.stat and
       os.lstat, which the abstraction layer's cold path reaches through
       os.path.realpath and the path finder (os.path.realpath under the same
-      fault aborts alike)."""
+      fault aborts alike);
+    - "Slot __delitem__ of type dict succeeded with an exception set" while
+      the importer creates the module: when registering a single-phase
+      module fails, _PyImport_FixupExtensionObject deletes its sys.modules
+      entry with the MemoryError still set (importing a three-line
+      single-phase module under the same faults aborts alike)."""
     if extension_cache_crash(error) or crash_after_fault_315(error):
         return True
     if not (hasattr(sys, "gettotalrefcount") and sys.version_info[:2] == (3, 11)):
         return False
     if "ceval.c:" in error and "Assertion `STACK_LEVEL() == 0' failed." in error:
         return True
-    innermost = error.partition("(most recent call first):\n")[2].partition("\n")[0]
+    stack = error.partition("(most recent call first):\n")[2].split("\n")
+    innermost = stack[0]
+    if ("_Py_CheckSlotResult: Slot __delitem__ of type dict succeeded with an exception set" in error
+            and len(stack) > 1 and "in create_module" in stack[1]):
+        return True
     return ("_Py_CheckSlotResult: Slot * of type int succeeded with an exception set" in error
             and any(place in innermost for place in ("posixpath.py", "genericpath.py", "<frozen importlib.")))
 
