@@ -230,22 +230,6 @@ PyObject* head_name(PyObject* names, Py_ssize_t i) noexcept {
     return head ? PyUnicode_Join(state.str_dot, head.get()) : nullptr;
 }
 
-// Whether sys.modules[parent] is a package's __init__, all read as one
-// guarded step of the walk: a KeyError or AttributeError in it only means
-// "not here" (0). 1 with `candidate` set, 0, or -1 with another exception.
-int probe_parent(SysModules& sys_modules, PyObject* parent, bool& quiet, Ref& candidate) noexcept {
-    int found = -1;
-    if (Ref modules = Ref::steal(sys_modules.read(quiet))) {
-        candidate = Ref::steal(modules_item(modules.get(), parent, quiet));
-        if (candidate) found = file_is_package_init(candidate.get(), quiet);
-    }
-    if (found >= 0) return found;
-    if (!PyErr_ExceptionMatches(state.builtin_KeyError) && !PyErr_ExceptionMatches(state.builtin_AttributeError))
-        return -1;
-    PyErr_Clear();
-    return 0;
-}
-
 // The owner class's package root module: its own module when that is a
 // package's __init__, else the nearest enclosing package found in sys.modules.
 // New reference, or nullptr after fail().
@@ -282,12 +266,29 @@ PyObject* find_root_module(FunctionObject* self, PyObject* owner) noexcept {
     const Py_ssize_t n = parents ? PyTuple_GET_SIZE(parents.get()) : PyObject_Size(names.get());
     if (n < 0) return fail(self, 157);
     for (Py_ssize_t i = n - 1; i >= 0; --i) {
-        Ref parent =
-            parents ? Ref::borrow(PyTuple_GET_ITEM(parents.get(), n - 1 - i)) : Ref::steal(head_name(names.get(), i));
-        if (!parent) return fail(self, 158);
+        Ref parent;
+        if (parents) {
+            parent = Ref::borrow(PyTuple_GET_ITEM(parents.get(), n - 1 - i));
+        } else {
+            parent = Ref::steal(head_name(names.get(), i));
+            if (!parent) return fail(self, 158);
+        }
+        // One guarded step: sys.modules[parent].__file__.endswith("__init__.py").
+        // A KeyError or AttributeError in it only means "not here". (Written
+        // out here: as a function of its own it cost 8 instructions a fetch.)
+        int found = -1;
         Ref candidate;
-        const int found = probe_parent(sys_modules, parent.get(), quiet, candidate);
-        if (found < 0) return fail(self, 161);
+        if (Ref modules = Ref::steal(sys_modules.read(quiet))) {
+            candidate = Ref::steal(modules_item(modules.get(), parent.get(), quiet));
+            if (candidate) found = file_is_package_init(candidate.get(), quiet);
+        }
+        if (found < 0) {
+            if (!PyErr_ExceptionMatches(state.builtin_KeyError) &&
+                !PyErr_ExceptionMatches(state.builtin_AttributeError))
+                return fail(self, 161);
+            PyErr_Clear();
+            continue;
+        }
         if (!found) continue;
 
         // Read again, unless no code ran in reading the entry or since.
@@ -614,11 +615,14 @@ PyObject* lookup_decorator_get(FunctionObject* self, Arguments& args) noexcept {
     if (!cls) return nullptr;
     cls = Ref::steal(walk_nested(self, std::move(cls), rest.get()));
     if (!cls) return nullptr;
-    // Taking the method from a class can fetch this decorator again (under
-    // @classmethod, on 3.9 to 3.12): bounded like a Python call.
-    if (Py_EnterRecursiveCall(" while fetching a decorated method")) return fail(self, 222);
+    // Under @classmethod (3.9 to 3.12) the fetch comes with the class as the
+    // instance, and taking the method from the class found fetches this
+    // decorator again the same way: bounded like a Python call. An ordinary
+    // fetch, through an object that is not a class, skips the count.
+    const bool through_class = PyType_Check(instance);
+    if (through_class && Py_EnterRecursiveCall(" while fetching a decorated method")) return fail(self, 222);
     Ref func = Ref::steal(take_method(self, decorator, cls.get()));
-    Py_LeaveRecursiveCall();
+    if (through_class) Py_LeaveRecursiveCall();
     if (!func) return nullptr;
     set_field(reinterpret_cast<ClosureRecord*>(record.get())->func, std::move(func));
     return make_wrapper(self, record.get());
