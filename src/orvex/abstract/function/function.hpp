@@ -105,8 +105,8 @@ extern PyTypeObject function_type;
 int function_type_ready() noexcept;
 
 // Makes a function object. `qualname`, `doc`, `globals`, `closure` and
-// `defaults` are borrowed (the last two may be nullptr). The code object comes
-// from State. Returns a new reference, or nullptr with an exception set.
+// `defaults` are borrowed (the last two may be nullptr). The name and code
+// object come from the definition's cache. Returns a new reference, or nullptr with an exception set.
 PyObject* function_new(const FunctionDef& def, PyObject* qualname, PyObject* doc, PyObject* globals, PyObject* closure,
                        PyObject* defaults) noexcept;
 
@@ -120,8 +120,8 @@ PyObject* function_call_positional(PyObject* function, PyObject* const* args, Py
 int bind_arguments(const FunctionDef& def, PyObject* stored_defaults, PyObject* args, PyObject* kwargs,
                    Arguments& out) noexcept;
 
-// Makes the introspection code object and parameter-name tuple of `def` into
-// State unless they exist. Returns 0, or -1 with an exception set.
+// Makes the name, parameter-name tuple and introspection code object in the
+// cache of `def` unless they exist. Returns 0, or -1 with an exception set.
 int make_code(const FunctionDef& def, PyObject* qualname) noexcept;
 
 // What module initialisation (decorator.cpp) gives the rooms whose parts of
