@@ -59,16 +59,28 @@ def pkg(write, tmp_path):
     return AbstractPackage("mylib")
 
 
-def test_learn(pkg, write):
+def test_learn(pkg, tmp_path):
     assert pkg.token_paths == TOKEN_PATHS
     assert "mylib.alpha" not in sys.modules  # learning imports nothing
     lazy = AbstractPackage("mylib", delay=True)
     assert not lazy.learned and "not learned" in repr(lazy)
-    write({"mylib/beta/__init__.py": ""})
+    (tmp_path / "mylib/beta").mkdir()
+    (tmp_path / "mylib/beta/__init__.py").write_text("")
     pkg.learn()
-    assert pkg.token_paths == TOKEN_PATHS
+    assert pkg.token_paths == TOKEN_PATHS  # learned once
     assert lazy.lookup(("mylib",), ("beta",), "__name__") == "mylib.beta"  # learns first
     assert lazy.token_paths == TOKEN_PATHS | {("beta",)}
+    # Told that the file system changed, every package learns again at its
+    # next use; invalidate_caches() of one package does it for that one.
+    other = AbstractPackage("mylib")
+    importlib.invalidate_caches()
+    assert not pkg.learned and not other.learned
+    assert pkg.token_paths == other.token_paths == TOKEN_PATHS | {("beta",)}
+    (tmp_path / "mylib/gamma").mkdir()
+    (tmp_path / "mylib/gamma/__init__.py").write_text("")
+    pkg.invalidate_caches()
+    assert not pkg.learned and ("gamma",) in pkg.token_paths
+    assert other.token_paths == TOKEN_PATHS | {("beta",)}
 
 
 @pytest.mark.parametrize(
@@ -119,17 +131,27 @@ def test_lookup_bad_arguments(pkg, seq, relpath, match):
         pkg.lookup(relpath, seq, "Ops")
 
 
-def test_results_and_misses_are_cached(pkg, write):
-    first = pkg.lookup(("mylib", "ops"), ("alpha",), "Ops")
-    del sys.modules["mylib.alpha.ops"]
-    assert pkg.lookup(("mylib", "ops"), ["alpha"], "Ops") is first
-    assert sys.modules["mylib"].LOADS == ["mylib.alpha.ops"]
+def test_answers_follow_the_module(pkg, tmp_path):
+    ops = ("mylib", "ops")
+    first = pkg.lookup(ops, ("alpha",), "Ops")
+    module = sys.modules["mylib.alpha.ops"]
+    assert pkg.lookup(ops, ["alpha"], "Ops") is first
+    module.Ops = patched = type("Ops", (), {})  # a patch is seen at once
+    assert pkg.lookup(ops, ("alpha",), "Ops") is patched
+    del module.Ops
+    with pytest.raises(KeyError, match="^\"module 'mylib.alpha.ops' has no attribute 'Ops'\"$"):
+        pkg.lookup(ops, ("alpha",), "Ops")
+    del sys.modules["mylib.alpha.ops"]  # gone: imported again, as an import would
+    assert pkg.lookup(ops, ("alpha",), "Ops") is not first
+    assert sys.modules["mylib"].LOADS == ["mylib.alpha.ops"] * 2
+    # A missing module is remembered until the import system hears of a change.
     with pytest.raises(KeyError):
         pkg.lookup(("mylib", "late"), (), "Ops")
-    write({"mylib/late.py": CLS})
+    (tmp_path / "mylib/late.py").write_text(CLS)
     with pytest.raises(KeyError, match="no module named 'mylib.late'"):
         pkg.lookup(("mylib", "late"), (), "Ops")
-    assert AbstractPackage("mylib").lookup(("mylib", "late"), (), "Ops").__module__ == "mylib.late"
+    importlib.invalidate_caches()
+    assert pkg.lookup(("mylib", "late"), (), "Ops").__module__ == "mylib.late"
 
 
 @pytest.mark.parametrize(

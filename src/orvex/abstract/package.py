@@ -12,9 +12,9 @@ in the subpackage reached by following the tokens from the root::
     mylib/alpha/m2/ops.py         class Ops for 'alpha' on 'm2'
 
 :class:`AbstractPackage` is compiled: what a method fetch needs (learning
-once done, the cache of answers) runs without Python code.  The two
+once done, the cache of answers) runs without Python code.  The
 functions below are its cold paths, called once per root and once per
-distinct question; they ask the import system, so token packages in zip
+module found or missed; they ask the import system, so token packages in zip
 archives and under other importers that can list their modules are found
 as well as directories.
 """
@@ -25,9 +25,10 @@ import os
 import pkgutil
 import sys
 from types import ModuleType
-from typing import Any, FrozenSet, Set, Tuple
+from typing import Any, FrozenSet, Set, Tuple, Union
 
 from ._native import AbstractPackage as AbstractPackage
+from ._native import _invalidate_all
 
 __all__ = ["AbstractPackage"]
 
@@ -80,42 +81,97 @@ def _import(modname: str) -> ModuleType:
         ) from exc
 
 
-def _find(package_name: str, module: ModuleType, root: TokenPath,
-          paths: FrozenSet[TokenPath], relpath: TokenPath, seq: TokenPath,
-          name: str) -> Tuple[bool, Any]:
-    """``(True, attribute)`` for :meth:`AbstractPackage.lookup`, or ``(False, why)``.
+# Why a module is not there, as one small int: the kind in the low two bits,
+# and for the last two kinds how many parts below the root were reached.
+# A remembered miss costs no more than this; _describe makes its message.
+_OUTSIDE, _NO_TOKEN_PACKAGE, _NOT_A_PACKAGE, _NO_MODULE = range(4)
 
-    Called once per distinct question; the answer is cached.  Only a missing
-    token package, module or attribute is a miss: an error raised while
-    importing a module that exists propagates.
+Resolution = Union[Tuple[ModuleType, str], int]
+
+
+def _resolve(package_name: str, module: ModuleType, root: TokenPath,
+             paths: FrozenSet[TokenPath], relpath: TokenPath,
+             seq: TokenPath) -> Tuple[Resolution, bool]:
+    """The module that *relpath* names under the token path *seq*.
+
+    Called by :meth:`AbstractPackage.lookup` when it knows no answer; the
+    arguments are exact tuples of exact str.  Returns ``(resolution, keep)``:
+    the resolution is ``(module, modname)`` or a miss code, and *keep* says
+    whether it may be remembered (not while the module is still being
+    imported).  Only a missing token package or module is a miss: an error
+    raised while importing a module that exists propagates.
     """
     if relpath[:len(root)] != root:
-        return False, "module %r is outside the abstraction package %r" % (
-            ".".join(relpath), package_name)
+        return _OUTSIDE, True
     if seq not in paths:
-        return False, "abstraction package %r has no token package %r" % (
-            package_name, ".".join(seq))
+        return _NO_TOKEN_PACKAGE, True
     modname = package_name
-    for part in seq + relpath[len(root):]:
+    for depth, part in enumerate(seq + relpath[len(root):], 1):
         parent = modname
         modname = parent + "." + part
         if sys.modules.get(modname) is None:
             # Tell a missing module from one that fails to import: only
             # the former is a miss, import errors propagate.
             if not hasattr(module, "__path__"):
-                return False, "no module named %r: %r is not a package" % (modname, parent)
+                return _NOT_A_PACKAGE + 4 * depth, True
             if importlib.util.find_spec(modname) is None:
-                return False, "no module named %r" % (modname,)
+                return _NO_MODULE + 4 * depth, True
         # Even when already in sys.modules: waits for another thread
         # that is still executing the module.
         module = _import(modname)
+    spec = getattr(module, "__spec__", None)
+    return (module, sys.intern(modname)), not getattr(spec, "_initializing", False)
+
+
+def _read(module: ModuleType, modname: str, name: str) -> Tuple[bool, Any]:
+    """``(True, getattr(module, name))``, or ``(False, None)`` when it has none."""
     try:
         return True, getattr(module, name)
     except AttributeError:
-        return False, "module %r has no attribute %r" % (modname, name)
+        return False, None
     except LookupError as exc:
         raise ImportError(
             "reading %r from the override module %r raised %s: %s"
             % (name, modname, type(exc).__name__, exc),
             name=modname,
         ) from exc
+
+
+def _describe(package_name: str, root: TokenPath, relpath: TokenPath,
+              seq: TokenPath, name: str, resolution: Resolution) -> str:
+    """The message of the KeyError for a miss of :meth:`AbstractPackage.lookup`."""
+    if isinstance(resolution, tuple):
+        return "module %r has no attribute %r" % (resolution[1], name)
+    kind, depth = resolution % 4, resolution // 4
+    if kind == _OUTSIDE:
+        return "module %r is outside the abstraction package %r" % (
+            ".".join(relpath), package_name)
+    if kind == _NO_TOKEN_PACKAGE:
+        return "abstraction package %r has no token package %r" % (
+            package_name, ".".join(seq))
+    parts = (package_name,) + seq + relpath[len(root):]
+    modname = ".".join(parts[:depth + 1])
+    if kind == _NOT_A_PACKAGE:
+        return "no module named %r: %r is not a package" % (modname, ".".join(parts[:depth]))
+    return "no module named %r" % (modname,)
+
+
+class _Invalidation:
+    """The last finder on :data:`sys.meta_path`: it finds nothing, and hears
+    :func:`importlib.invalidate_caches`, the import system's signal that
+    the file system changed, upon which every AbstractPackage learns again
+    at its next use."""
+
+    orvex_abstract_invalidation = True
+
+    @staticmethod
+    def find_spec(fullname: str, path: Any = None, target: Any = None) -> None:
+        return None
+
+    @staticmethod
+    def invalidate_caches() -> None:
+        _invalidate_all()
+
+
+if not any(getattr(finder, "orvex_abstract_invalidation", False) is True for finder in sys.meta_path):
+    sys.meta_path.append(_Invalidation())

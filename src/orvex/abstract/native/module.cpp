@@ -11,15 +11,28 @@ Names names;
 
 namespace {
 
+
+Api api;
+
+PyObject* invalidate_all_function(PyObject*, PyObject*) noexcept {
+    invalidate_all();
+    Py_RETURN_NONE;
+}
+
+PyMethodDef module_methods[] = {
+    {"_invalidate_all", invalidate_all_function, METH_NOARGS,
+     "_invalidate_all($module, /)\n--\n\nMake every AbstractPackage learn again at its next use (what\n"
+     "importlib.invalidate_caches() calls, through orvex.abstract.package)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "_native",
     "The compiled half of the abstraction layer: see orvex.abstract.magic and orvex.abstract.package.",
     -1,
-    nullptr,
+    module_methods,
 };
-
-Api api;
 
 int make_name(PyObject*& field, const char* text) noexcept {
     if (field) return 0;
@@ -30,7 +43,9 @@ int make_name(PyObject*& field, const char* text) noexcept {
 PyObject* initialise() noexcept {
     if (make_name(names.sys, "sys") < 0 || make_name(names.modules, "modules") < 0 ||
         make_name(names.package_module, "orvex.abstract.package") < 0 || make_name(names.index, "_index") < 0 ||
-        make_name(names.find, "_find") < 0)
+        make_name(names.resolve, "_resolve") < 0 ||
+        make_name(names.read, "_read") < 0 || make_name(names.describe, "_describe") < 0 ||
+        make_name(names.dunder_getattr, "__getattr__") < 0)
         return nullptr;
     if (package_types_ready() < 0) return nullptr;
     Ref module = Ref::steal(PyModule_Create(&module_def));

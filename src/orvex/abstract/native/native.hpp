@@ -1,5 +1,5 @@
 // What the files of orvex.abstract._native share: the builder, the package
-// type, the object that marks a cached miss, and the module's few names.
+// type and the module's few names.
 // module.cpp makes them ready and exports them through api.hpp's capsule.
 #pragma once
 
@@ -15,7 +15,10 @@ struct Names {
     PyObject* modules;
     PyObject* package_module;  // "orvex.abstract.package"
     PyObject* index;           // "_index"
-    PyObject* find;            // "_find"
+    PyObject* resolve;         // "_resolve"
+    PyObject* read;            // "_read"
+    PyObject* describe;        // "_describe"
+    PyObject* dunder_getattr;  // "__getattr__"
 };
 extern Names names;
 
@@ -25,10 +28,12 @@ int builder_ready(PyObject* module) noexcept;
 extern PyObject* builder_object;
 PyObject* build_paths(PyObject* tokens, PyObject* mandatory) noexcept;
 
-// Makes AbstractPackage and its miss marker ready. Returns 0, or -1 with an exception set.
+// Makes AbstractPackage ready. Returns 0, or -1 with an exception set.
 int package_types_ready() noexcept;
 extern PyTypeObject package_type;
 int package_learn(PyObject* package) noexcept;
+// Makes every AbstractPackage learn again at its next use.
+void invalidate_all() noexcept;
 int package_lookup(PyObject* package, PyObject* relpath, PyObject* seq, PyObject* name, PyObject** result) noexcept;
 
 // Python's type(o).__name__ for the messages: the part of tp_name after its last dot.

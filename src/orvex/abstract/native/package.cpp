@@ -1,12 +1,15 @@
 // AbstractPackage: the token packages below one root package and the lookup
 // of the class that stands in for another under a token path. What runs on
-// every fetch lives here (learning once done, the cache of answers, hits and
-// misses); indexing and importing, which run once per answer, are the Python
-// functions _index and _find of orvex.abstract.package, read at each use.
+// every fetch lives here (learning once done, the modules found, the read of
+// the class); indexing and importing, which run once per module found or
+// missed, are the Python functions of orvex.abstract.package, read at each
+// use. The rules of the caches kept here are in cache/cache.hpp.
 
 #include <cstdint>
+#include <new>
 #include <utility>
 
+#include "../cache/cache.hpp"
 #include "../compat.hpp"
 #include "native.hpp"
 
@@ -16,46 +19,15 @@ PyTypeObject package_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
 namespace {
 
-// A cached miss: the reason, for the KeyError of a Python caller.
-struct Miss {
-    PyObject_HEAD
-    PyObject* message;
-};
-PyTypeObject miss_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+// Moved by importlib.invalidate_caches() (through the finder that
+// orvex.abstract.package puts on sys.meta_path): what a package learned at
+// an earlier generation is learned again at its next use.
+uint64_t generation = 1;
 
-void miss_dealloc(PyObject* self) noexcept {
-    Py_CLEAR(reinterpret_cast<Miss*>(self)->message);
-    PyObject_Free(self);
-}
-
-PyObject* miss_new(PyObject* message) noexcept {
-    Miss* miss = PyObject_New(Miss, &miss_type);
-    if (!miss) return nullptr;
-    miss->message = Ref::borrow(message).release();
-    return reinterpret_cast<PyObject*>(miss);
-}
-
-// One entry of the front of the cache, keyed by the identity of the exact
-// tuples and str that the decorator passes on every fetch (the builder and
-// its memo tables hand out the same objects). The entry owns its keys, so an
-// address cannot be reused by another object while the entry stands.
-struct Recent {
-    PyObject* relpath;
-    PyObject* seq;
-    PyObject* name;
-    PyObject* answer;  // the object found, or a Miss
-};
-constexpr size_t recent_size = 32;
-
-// Two neighbouring slots serve one hash, so that two keys that meet in a
-// slot (a fetch's miss and its hit, say) do not keep evicting each other.
-size_t recent_slot(PyObject* relpath, PyObject* seq, PyObject* name) noexcept {
-    uint64_t mixed = reinterpret_cast<uintptr_t>(relpath) * 0x9E3779B97F4A7C15ull ^
-                     reinterpret_cast<uintptr_t>(seq) * 0xC2B2AE3D27D4EB4Full ^
-                     reinterpret_cast<uintptr_t>(name) * 0x165667B19E3779F9ull;
-    mixed ^= mixed >> 32;
-    return static_cast<size_t>(mixed) % recent_size & ~static_cast<size_t>(1);
-}
+// The resolutions of the (relpath, seq) questions asked. A resolution is a
+// tuple (module, modname) or a miss code (an exact int, see package.py).
+constexpr Py_ssize_t answers_limit = 4096;
+using Front = cache::PairTable<32>;
 
 struct Package {
     PyObject_HEAD
@@ -63,46 +35,29 @@ struct Package {
     PyObject* root;           // the name split at the dots (tuple of str)
     PyObject* module;         // the root module
     PyObject* paths;          // frozenset of token paths once learned, else nullptr
-    PyObject* cache;          // (relpath, seq, name) -> the object found, or a Miss
+    uint64_t generation;      // the generation `paths` was learned at
+    uint64_t epoch;           // moved by __init__ and invalidate_caches(): answers older are dropped
     PyThread_type_lock lock;  // held while learning
     unsigned long learner;    // the thread that is learning, else 0
-    Recent recent[recent_size];
+    cache::BoundedDict answers;  // (relpath, seq) -> resolution
+    Front front;                 // the same, found by the identity of the keys as passed
 };
-
-void clear_recent(Package* p) noexcept {
-    for (Recent& entry : p->recent) {
-        set_field(entry.answer, Ref());
-        set_field(entry.relpath, Ref());
-        set_field(entry.seq, Ref());
-        set_field(entry.name, Ref());
-    }
-}
-
-// Keeps `answer` for these exact keys (immutable, so identity means equality for good).
-void remember_recent(Package* p, PyObject* relpath, PyObject* seq, PyObject* name, PyObject* answer) noexcept {
-    if (!PyTuple_CheckExact(relpath) || !PyTuple_CheckExact(seq) || !PyUnicode_CheckExact(name)) return;
-    const size_t slot = recent_slot(relpath, seq, name);
-    // The first of the pair while it is free, else the second; when both
-    // are taken the newer moves first and the older one is replaced.
-    Recent* entry = &p->recent[slot];
-    if (entry->relpath) {
-        if (p->recent[slot + 1].relpath) std::swap(p->recent[slot], p->recent[slot + 1]);
-        entry = &p->recent[slot + 1];
-    }
-    Recent& e = *entry;
-    set_field(e.answer, Ref::borrow(answer));
-    set_field(e.relpath, Ref::borrow(relpath));
-    set_field(e.seq, Ref::borrow(seq));
-    set_field(e.name, Ref::borrow(name));
-}
 
 Package* as_package(PyObject* self) noexcept { return reinterpret_cast<Package*>(self); }
 
 // Refuses an object whose __init__ has not run (or that the collector cleared).
 int check_ready(Package* p) noexcept {
-    if (p->name && p->module && p->cache) return 0;
+    if (p->name && p->module) return 0;
     PyErr_SetString(PyExc_RuntimeError, "this AbstractPackage is not initialised: make it with AbstractPackage(name)");
     return -1;
+}
+
+// Forgets what was learned and found; the next use learns again.
+void forget(Package* p) noexcept {
+    ++p->epoch;
+    set_field(p->paths, Ref());
+    p->answers.clear();
+    p->front.clear();
 }
 
 // orvex.abstract.package.<name>: the Python side of the cold paths.
@@ -112,115 +67,203 @@ PyObject* cold_function(PyObject* name) noexcept {
     return PyObject_GetAttr(module.get(), name);
 }
 
-// Waits for the lock without holding the interpreter's lock.
-void acquire(PyThread_type_lock lock) noexcept {
-    if (PyThread_acquire_lock(lock, NOWAIT_LOCK)) return;
-    Py_BEGIN_ALLOW_THREADS PyThread_acquire_lock(lock, WAIT_LOCK);
-    Py_END_ALLOW_THREADS
+// Waits for the lock without holding the interpreter's lock, and, like a
+// threading.Lock, lets signal handlers run while it waits (Ctrl-C raises
+// KeyboardInterrupt in the waiter). Returns 0 with the lock held, or -1
+// with the handler's exception set.
+int acquire(PyThread_type_lock lock) noexcept {
+    if (PyThread_acquire_lock(lock, NOWAIT_LOCK)) return 0;
+    for (;;) {
+        PyLockStatus status;
+        // A signal interrupts the wait at once where the lock can tell;
+        // the timeout bounds it where it cannot.
+        Py_BEGIN_ALLOW_THREADS status = PyThread_acquire_lock_timed(lock, 50000, 1);
+        Py_END_ALLOW_THREADS
+        if (status == PY_LOCK_ACQUIRED) return 0;
+        if (PyErr_CheckSignals() < 0) return -1;
+    }
 }
 
-// A tuple of the str items of `value`, which must not be a str itself;
-// `what` names the argument in the TypeError.
-PyObject* str_tuple(PyObject* value, const char* what) noexcept {
+// `value` as an exact tuple of exact str (a new reference): str subclasses
+// are taken by their text, which is what names a module. `what` names the
+// argument in the TypeError; `value` must not be a str itself.
+PyObject* exact_str_tuple(PyObject* value, const char* what) noexcept {
+    if (cache::is_exact_str_tuple(value)) return Ref::borrow(value).release();
     if (PyUnicode_Check(value)) {
         PyErr_Format(PyExc_TypeError, "%s must be an iterable of str, not str", what);
         return nullptr;
     }
     Ref items = Ref::steal(PySequence_Tuple(value));
     if (!items) return nullptr;
-    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(items.get()); ++k) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(items.get());
+    for (Py_ssize_t k = 0; k < n; ++k) {
         PyObject* item = PyTuple_GET_ITEM(items.get(), k);
         if (!PyUnicode_Check(item)) {
             PyErr_Format(PyExc_TypeError, "%s items must be str, got %R (%s)", what, item, short_type_name(item));
             return nullptr;
         }
     }
-    return items.release();
-}
-
-// The cached answer for `key`: 1 (found or miss, in *answer), 0 when none is
-// cached or the key cannot be hashed, -1 with an exception set.
-int cached(Package* p, PyObject* key, Ref& answer) noexcept {
-    PyObject* hit = PyDict_GetItemWithError(p->cache, key);
-    if (hit) {
-        answer = Ref::borrow(hit);
-        return 1;
+    if (cache::is_exact_str_tuple(items.get())) return items.release();
+    Ref exact = Ref::steal(PyTuple_New(n));
+    if (!exact) return nullptr;
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        PyObject* text = PyUnicode_FromObject(PyTuple_GET_ITEM(items.get(), k));
+        if (!text) return nullptr;
+        PyTuple_SET_ITEM(exact.get(), k, text);
     }
-    if (!PyErr_Occurred()) return 0;
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
-    PyErr_Clear();
-    return 0;
+    return exact.release();
 }
 
-// 1 with the object found in *result, or 0 with the miss's message in *result.
-int answer_of(Ref answer, PyObject** result) noexcept {
-    if (Py_TYPE(answer.get()) == &miss_type) {
-        *result = Ref::borrow(reinterpret_cast<Miss*>(answer.get())->message).release();
-        return 0;
-    }
-    *result = answer.release();
-    return 1;
-}
+// The question of a lookup with keys the interpreter owns.
+struct Question {
+    Ref relpath, seq, name;
+    bool as_given = false;  // the caller's own exact tuples: worth an identity slot
+};
 
-// Checks the arguments, then asks _find, and caches what it answers.
-// Returns 1 with the cached answer (the object or its Miss) in `answer`, or -1.
-int resolve(Package* p, PyObject* relpath_arg, PyObject* seq_arg, PyObject* name, Ref& answer) noexcept {
-    Ref relpath = Ref::steal(str_tuple(relpath_arg, "relpath"));
-    if (!relpath) return -1;
-    Ref seq = Ref::steal(str_tuple(seq_arg, "seq"));
-    if (!seq) return -1;
+int ask_with(Question& q, PyObject* relpath, PyObject* seq, PyObject* name) noexcept {
+    q.as_given = cache::is_exact_str_tuple(relpath) && cache::is_exact_str_tuple(seq);
+    q.relpath = Ref::steal(exact_str_tuple(relpath, "relpath"));
+    if (!q.relpath) return -1;
+    q.seq = Ref::steal(exact_str_tuple(seq, "seq"));
+    if (!q.seq) return -1;
     if (!PyUnicode_Check(name)) {
         PyErr_Format(PyExc_TypeError, "name must be a str, not %s", short_type_name(name));
         return -1;
     }
-    Ref key = Ref::steal(PyTuple_Pack(3, relpath.get(), seq.get(), name));
-    if (!key) return -1;
-    const int hit = cached(p, key.get(), answer);
-    if (hit) return hit;
-
-    if (package_learn(reinterpret_cast<PyObject*>(p)) < 0) return -1;
-    // Held: _find runs imports, which may run code that re-initialises p.
-    Ref package_name = Ref::borrow(p->name), module = Ref::borrow(p->module), root = Ref::borrow(p->root);
-    Ref paths = Ref::borrow(p->paths), cache = Ref::borrow(p->cache);
-    Ref find = Ref::steal(cold_function(names.find));
-    if (!find) return -1;
-    PyObject* args[] = {package_name.get(), module.get(), root.get(), paths.get(), relpath.get(), seq.get(), name};
-    Ref found = Ref::steal(compat::vectorcall_dict(find.get(), args, 7, nullptr));
-    if (!found) return -1;
-    if (!PyTuple_CheckExact(found.get()) || PyTuple_GET_SIZE(found.get()) != 2) {
-        PyErr_SetString(PyExc_SystemError, "orvex.abstract.package._find() must return (found, value)");
-        return -1;
-    }
-    const int is_found = PyObject_IsTrue(PyTuple_GET_ITEM(found.get(), 0));
-    if (is_found < 0) return -1;
-    PyObject* value = PyTuple_GET_ITEM(found.get(), 1);
-    answer = Ref::steal(is_found ? Ref::borrow(value).release() : miss_new(value));
-    if (!answer || PyDict_SetItem(cache.get(), key.get(), answer.get()) < 0) return -1;
-    return 1;
+    q.name = Ref::steal(PyUnicode_FromObject(name));
+    return q.name ? 0 : -1;
 }
 
-// lookup() without the KeyError: as package_lookup, with the miss's message.
-int lookup_core(Package* p, PyObject* relpath, PyObject* seq, PyObject* name, PyObject** result) noexcept {
+// Keeps a resolution for the question, unless the package was initialised
+// again or invalidated since `epoch`.
+void remember(Package* p, const Question& q, PyObject* resolution, uint64_t epoch) noexcept {
+    if (p->epoch != epoch) return;
+    Ref key = Ref::steal(PyTuple_Pack(2, q.relpath.get(), q.seq.get()));
+    if (!key) {
+        PyErr_Clear();
+        return;
+    }
+    p->answers.put(key.get(), resolution);
+    if (q.as_given) p->front.put(q.relpath.get(), q.seq.get(), resolution);
+}
+
+// The resolution remembered for the question, or an empty Ref.
+Ref remembered(Package* p, const Question& q) noexcept {
+    if (q.as_given) {
+        if (Ref found = p->front.get(q.relpath.get(), q.seq.get())) return found;
+    }
+    Ref key = Ref::steal(PyTuple_Pack(2, q.relpath.get(), q.seq.get()));
+    if (!key) {
+        PyErr_Clear();
+        return Ref();
+    }
+    Ref found = p->answers.get(key.get());
+    if (found && q.as_given) p->front.put(q.relpath.get(), q.seq.get(), found.get());
+    return found;
+}
+
+// Learns if needed, then asks _resolve; remembers what it may. A new
+// reference to the resolution, or nullptr with an exception set.
+PyObject* resolve(Package* p, const Question& q) noexcept {
+    if (package_learn(reinterpret_cast<PyObject*>(p)) < 0) return nullptr;
+    const uint64_t epoch = p->epoch;
+    // Held: _resolve runs imports, which may run code that re-initialises p.
+    Ref package_name = Ref::borrow(p->name), module = Ref::borrow(p->module), root = Ref::borrow(p->root);
+    Ref paths = Ref::borrow(p->paths);
+    if (!paths) {
+        // Invalidated again between learning and here.
+        PyErr_SetString(PyExc_RuntimeError, "AbstractPackage.lookup(): the package was invalidated while it learned");
+        return nullptr;
+    }
+    Ref function = Ref::steal(cold_function(names.resolve));
+    if (!function) return nullptr;
+    PyObject* args[] = {package_name.get(), module.get(), root.get(), paths.get(), q.relpath.get(), q.seq.get()};
+    Ref answer = Ref::steal(compat::vectorcall_dict(function.get(), args, 6, nullptr));
+    if (!answer) return nullptr;
+    const bool shaped = PyTuple_CheckExact(answer.get()) && PyTuple_GET_SIZE(answer.get()) == 2;
+    PyObject* resolution = shaped ? PyTuple_GET_ITEM(answer.get(), 0) : nullptr;
+    const bool found = resolution && PyTuple_CheckExact(resolution) && PyTuple_GET_SIZE(resolution) == 2 &&
+                       PyUnicode_CheckExact(PyTuple_GET_ITEM(resolution, 1));
+    if (!found && !(resolution && PyLong_CheckExact(resolution))) {
+        PyErr_SetString(PyExc_SystemError, "orvex.abstract.package._resolve() must return (resolution, keep)");
+        return nullptr;
+    }
+    Ref held = Ref::borrow(resolution);
+    const int keep = PyObject_IsTrue(PyTuple_GET_ITEM(answer.get(), 1));
+    if (keep < 0) return nullptr;
+    if (keep) remember(p, q, held.get(), epoch);
+    return held.release();
+}
+
+// Whether reading `name` from an exact module is answered by its namespace
+// alone: the module type (and object) define only underscored names, and a
+// module-level __getattr__ only answers what the namespace lacks.
+bool namespace_decides(PyObject* name) noexcept {
+    if (PyUnicode_GET_LENGTH(name) > 0 && PyUnicode_READ_CHAR(name, 0) != '_') return true;
+    return !compat::type_lookup(&PyModule_Type, name);
+}
+
+// getattr(module, name) for a found module: 1 with the value, 0 when the
+// module has no such attribute, -1 with an exception set.
+int read_attribute(PyObject* module, PyObject* modname, PyObject* name, Ref& value) noexcept {
+    if (PyModule_CheckExact(module) && namespace_decides(name)) {
+        Ref ns = Ref::borrow(PyModule_GetDict(module));
+        PyObject* found = PyDict_GetItemWithError(ns.get(), name);
+        if (found) {
+            value = Ref::borrow(found);
+            return 1;
+        }
+        if (PyErr_Occurred()) return -1;
+        PyObject* hook = PyDict_GetItemWithError(ns.get(), names.dunder_getattr);
+        if (!hook) return PyErr_Occurred() ? -1 : 0;
+    }
+    Ref function = Ref::steal(cold_function(names.read));
+    if (!function) return -1;
+    PyObject* args[] = {module, modname, name};
+    Ref answer = Ref::steal(compat::vectorcall_dict(function.get(), args, 3, nullptr));
+    if (!answer) return -1;
+    if (!PyTuple_CheckExact(answer.get()) || PyTuple_GET_SIZE(answer.get()) != 2) {
+        PyErr_SetString(PyExc_SystemError, "orvex.abstract.package._read() must return (found, value)");
+        return -1;
+    }
+    const int found = PyObject_IsTrue(PyTuple_GET_ITEM(answer.get(), 0));
+    if (found > 0) value = Ref::borrow(PyTuple_GET_ITEM(answer.get(), 1));
+    return found;
+}
+
+// lookup() without the KeyError: 1 with the object found in `value`, 0 for a
+// miss (its resolution in *why, when asked for), -1 with an exception set.
+int lookup_core(Package* p, PyObject* relpath, PyObject* seq, PyObject* name, Ref& value, Question* question,
+                Ref* why) noexcept {
     if (check_ready(p) < 0) return -1;
-    const size_t slot = recent_slot(relpath, seq, name);
-    for (size_t k = slot; k < slot + 2; ++k) {
-        const Recent& entry = p->recent[k];
-        if (entry.relpath == relpath && entry.seq == seq && entry.name == name)
-            return answer_of(Ref::borrow(entry.answer), result);
+    if (p->paths && p->generation != generation) forget(p);
+    Question local;
+    Question& q = question ? *question : local;
+    if (ask_with(q, relpath, seq, name) < 0) return -1;
+    Ref resolution = remembered(p, q);
+    // A module found is checked against sys.modules; one replaced or gone
+    // is resolved once more (an import puts it back).
+    for (int attempt = 0;; ++attempt) {
+        if (!resolution) {
+            resolution = Ref::steal(resolve(p, q));
+            if (!resolution) return -1;
+        }
+        if (PyLong_CheckExact(resolution.get())) {
+            if (why) *why = std::move(resolution);
+            return 0;
+        }
+        Ref module = Ref::borrow(PyTuple_GET_ITEM(resolution.get(), 0));
+        Ref modname = Ref::borrow(PyTuple_GET_ITEM(resolution.get(), 1));
+        PyObject* current = PyDict_GetItemWithError(PyImport_GetModuleDict(), modname.get());
+        if (!current && PyErr_Occurred()) return -1;
+        if (current != module.get() && attempt == 0) {
+            resolution.reset();
+            continue;
+        }
+        const int found = read_attribute(module.get(), modname.get(), q.name.get(), value);
+        if (found == 0 && why) *why = std::move(resolution);
+        return found;
     }
-    // Then with the arguments as given: equal exact tuples hit without a copy.
-    Ref key = Ref::steal(PyTuple_Pack(3, relpath, seq, name));
-    if (!key) return -1;
-    Ref answer;
-    int hit = cached(p, key.get(), answer);
-    if (hit < 0) return -1;
-    if (!hit) {
-        // Not cached yet: resolve() asks _find and caches its answer.
-        hit = resolve(p, relpath, seq, name, answer);
-        if (hit < 0) return -1;
-    }
-    remember_recent(p, relpath, seq, name, answer.get());
-    return answer_of(std::move(answer), result);
 }
 
 // ---- the Python face
@@ -235,17 +278,21 @@ const char package_doc[] =
     "asking the import system what the root's path holds (nothing is\n"
     "imported).  With ``delay=False`` the constructor learns at once; with\n"
     "``delay=True`` the first :meth:`learn`, :meth:`lookup` or\n"
-    ":attr:`token_paths` does.\n"
+    ":attr:`token_paths` does.  :func:`importlib.invalidate_caches` and\n"
+    ":meth:`invalidate_caches` make it learn again at its next use.\n"
     "\n"
     "Raises :exc:`ImportError` if *name* is not in :data:`sys.modules`.\n"
     "\n"
-    "Safe to share between threads: learning happens once under a lock, and\n"
-    "the lookup cache only ever gets whole entries added.";
+    "Safe to share between threads: learning happens once under a lock (a\n"
+    "thread waiting for it can be interrupted, as with a threading.Lock),\n"
+    "and what is remembered changes by whole entries.";
 
 PyObject* package_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     Package* p = as_package(self.get());
+    new (&p->answers) cache::BoundedDict(answers_limit);
+    new (&p->front) Front();
     p->lock = PyThread_allocate_lock();
     if (!p->lock) return PyErr_NoMemory();
     return self.release();
@@ -277,8 +324,7 @@ int package_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     Ref dot = Ref::steal(PyUnicode_FromString("."));
     Ref parts = dot ? Ref::steal(PyUnicode_Split(name, dot.get(), -1)) : Ref();
     Ref root = parts ? Ref::steal(PyList_AsTuple(parts.get())) : Ref();
-    Ref cache = Ref::steal(PyDict_New());
-    if (!root || !cache) return -1;
+    if (!root) return -1;
     const int learn_now = !PyObject_IsTrue(delay);  // -1 (an error) is not 0
     if (PyErr_Occurred()) return -1;
 
@@ -286,9 +332,7 @@ int package_init(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     set_field(p->name, std::move(held_name));
     set_field(p->root, std::move(root));
     set_field(p->module, std::move(module));
-    set_field(p->paths, Ref());
-    set_field(p->cache, std::move(cache));
-    clear_recent(p);
+    forget(p);  // a learner of the earlier root drops what it finds
     return learn_now ? package_learn(self) : 0;
 }
 
@@ -296,17 +340,14 @@ int package_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Package* p = as_package(self);
     Py_VISIT(p->module);
     Py_VISIT(p->paths);
-    Py_VISIT(p->cache);
-    for (const Recent& entry : p->recent) Py_VISIT(entry.answer);
-    return 0;
+    if (const int status = p->answers.traverse(visit, arg)) return status;
+    return p->front.traverse(visit, arg);
 }
 
 int package_clear(PyObject* self) noexcept {
     Package* p = as_package(self);
     set_field(p->module, Ref());
-    set_field(p->paths, Ref());
-    set_field(p->cache, Ref());
-    clear_recent(p);
+    forget(p);
     return 0;
 }
 
@@ -317,6 +358,8 @@ void package_dealloc(PyObject* self) noexcept {
     package_clear(self);
     set_field(p->name, Ref());
     set_field(p->root, Ref());
+    p->answers.~BoundedDict();
+    p->front.~Front();
     if (p->lock) PyThread_free_lock(p->lock);
     Py_TYPE(self)->tp_free(self);
 }
@@ -325,7 +368,8 @@ PyObject* package_repr(PyObject* self) noexcept {
     Package* p = as_package(self);
     if (!p->name) return PyUnicode_FromString("<AbstractPackage (not initialised)>");
     Ref name = Ref::borrow(p->name);
-    if (!p->paths) return PyUnicode_FromFormat("<AbstractPackage %R (not learned)>", name.get());
+    if (!p->paths || p->generation != generation)
+        return PyUnicode_FromFormat("<AbstractPackage %R (not learned)>", name.get());
     Ref sorted = Ref::steal(PySequence_List(p->paths));
     if (!sorted || PyList_Sort(sorted.get()) < 0) return nullptr;
     const Py_ssize_t n = PyList_GET_SIZE(sorted.get());
@@ -345,17 +389,33 @@ PyObject* package_learn_method(PyObject* self, PyObject*) noexcept {
     Py_RETURN_NONE;
 }
 
+PyObject* package_invalidate_caches_method(PyObject* self, PyObject*) noexcept {
+    forget(as_package(self));
+    Py_RETURN_NONE;
+}
+
+// The KeyError of a miss, its message made by _describe from the question.
+void raise_miss(Package* p, const Question& q, PyObject* why) noexcept {
+    Ref function = Ref::steal(cold_function(names.describe));
+    if (!function) return;
+    Ref package_name = Ref::borrow(p->name), root = Ref::borrow(p->root);
+    PyObject* args[] = {package_name.get(), root.get(), q.relpath.get(), q.seq.get(), q.name.get(), why};
+    Ref message = Ref::steal(compat::vectorcall_dict(function.get(), args, 6, nullptr));
+    if (message) PyErr_SetObject(PyExc_KeyError, message.get());
+}
+
 PyObject* package_lookup_method(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     static const char* keywords[] = {"relpath", "seq", "name", nullptr};
     PyObject *relpath, *seq, *name;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:lookup", const_cast<char**>(keywords), &relpath, &seq, &name))
         return nullptr;
-    PyObject* result = nullptr;
-    const int found = lookup_core(as_package(self), relpath, seq, name, &result);
+    Package* p = as_package(self);
+    Ref value, why;
+    Question q;
+    const int found = lookup_core(p, relpath, seq, name, value, &q, &why);
     if (found < 0) return nullptr;
-    Ref held = Ref::steal(result);
-    if (found) return held.release();
-    PyErr_SetObject(PyExc_KeyError, held.get());
+    if (found) return value.release();
+    raise_miss(p, q, why.get());
     return nullptr;
 }
 
@@ -366,7 +426,8 @@ PyObject* package_get_name(PyObject* self, void*) noexcept {
 }
 
 PyObject* package_get_learned(PyObject* self, void*) noexcept {
-    return PyBool_FromLong(as_package(self)->paths != nullptr);
+    Package* p = as_package(self);
+    return PyBool_FromLong(p->paths != nullptr && p->generation == generation);
 }
 
 PyObject* package_get_token_paths(PyObject* self, void*) noexcept {
@@ -382,7 +443,18 @@ const char learn_doc[] =
     "(directories, zip archives and any other importer that can list its\n"
     "modules), whose name is an identifier, is a token package, and so are\n"
     "the packages found the same way below each of them.  A root without\n"
-    "``__path__`` (a plain module) has no token packages.";
+    "``__path__`` (a plain module) has no token packages.\n"
+    "\n"
+    "After :func:`importlib.invalidate_caches` or :meth:`invalidate_caches`\n"
+    "the next call indexes again.";
+
+const char invalidate_caches_doc[] =
+    "invalidate_caches($self, /)\n--\n\n"
+    "Forget the token packages learned and the modules found.\n"
+    "\n"
+    "The next :meth:`learn`, :meth:`lookup` or :attr:`token_paths` learns\n"
+    "again, so a token package added on disk since is found.\n"
+    ":func:`importlib.invalidate_caches` does this for every package.";
 
 const char lookup_doc[] =
     "lookup($self, /, relpath, seq, name)\n--\n\n"
@@ -400,13 +472,18 @@ const char lookup_doc[] =
     "error raised while importing a module that exists propagates; one\n"
     "that would pass for \"not found\" (a :exc:`LookupError`) is raised as\n"
     "an :exc:`ImportError` naming the module, with the original as its\n"
-    "cause.  *seq* may be any iterable of str; a ``str`` or a non-str item\n"
-    "in *relpath* or *seq* raises :exc:`TypeError`.\n"
+    "cause.  *seq* may be any iterable of str (a str subclass counts by\n"
+    "its text); a ``str`` or a non-str item in *relpath* or *seq* raises\n"
+    ":exc:`TypeError`.\n"
     "\n"
-    "Results, misses included, are cached per ``(relpath, seq, name)``.";
+    "Which module a ``(relpath, seq)`` names, or that there is none, is\n"
+    "remembered (at most 4,096 answers); *name* is read from the module at\n"
+    "each call, so a patched or reloaded module is seen at once.  A module\n"
+    "still being imported is not remembered.";
 
 PyMethodDef package_methods[] = {
     {"learn", package_learn_method, METH_NOARGS, learn_doc},
+    {"invalidate_caches", package_invalidate_caches_method, METH_NOARGS, invalidate_caches_doc},
     {"lookup", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(package_lookup_method)),
      METH_VARARGS | METH_KEYWORDS, lookup_doc},
     {nullptr, nullptr, 0, nullptr},
@@ -423,51 +500,60 @@ PyGetSetDef package_getset[] = {
 
 }  // namespace
 
+void invalidate_all() noexcept { ++generation; }
+
 int package_learn(PyObject* self) noexcept {
     Package* p = as_package(self);
     if (check_ready(p) < 0) return -1;
-    if (p->paths) return 0;
+    if (p->paths) {
+        if (p->generation == generation) return 0;
+        forget(p);
+    }
     const unsigned long me = PyThread_get_thread_ident();
     if (p->learner == me) {
         PyErr_SetString(PyExc_RuntimeError, "AbstractPackage.learn() was called again while it was learning");
         return -1;
     }
     Ref keep = Ref::borrow(self);
-    acquire(p->lock);
+    if (acquire(p->lock) < 0) return -1;
     int status = 0;
-    if (!p->paths) {
+    // Another thread may have learned while this one waited.
+    while (!p->paths || p->generation != generation) {
+        if (check_ready(p) < 0) {
+            status = -1;
+            break;
+        }
+        if (p->paths) forget(p);
+        const uint64_t started = generation, epoch = p->epoch;
         p->learner = me;
         Ref index = Ref::steal(cold_function(names.index));
         Ref module = Ref::borrow(p->module);
         Ref found = index ? Ref::steal(compat::call_one_arg(index.get(), module.get())) : Ref();
         Ref paths = found ? Ref::steal(PyFrozenSet_New(found.get())) : Ref();
         p->learner = 0;
-        if (paths)
-            set_field(p->paths, std::move(paths));
-        else
+        if (!paths) {
             status = -1;
+            break;
+        }
+        // Initialised again (another root) or invalidated while indexing:
+        // what was found is not this package's any more.
+        if (p->epoch != epoch) continue;
+        p->generation = started;
+        set_field(p->paths, std::move(paths));
+        break;
     }
     PyThread_release_lock(p->lock);
     return status;
 }
 
 int package_lookup(PyObject* package, PyObject* relpath, PyObject* seq, PyObject* name, PyObject** result) noexcept {
-    PyObject* answer = nullptr;
-    const int found = lookup_core(as_package(package), relpath, seq, name, &answer);
-    Ref held = Ref::steal(answer);
-    if (found > 0) *result = held.release();  // a miss's message is not wanted here
+    Ref value;
+    const int found = lookup_core(as_package(package), relpath, seq, name, value, nullptr, nullptr);
+    if (found > 0) *result = value.release();
     return found;
 }
 
 int package_types_ready() noexcept {
-    PyTypeObject& m = miss_type;
-    if (!(m.tp_flags & Py_TPFLAGS_READY)) {
-        m.tp_name = "orvex.abstract._native.Miss";
-        m.tp_basicsize = sizeof(Miss);
-        m.tp_flags = Py_TPFLAGS_DEFAULT;
-        m.tp_dealloc = miss_dealloc;
-        if (PyType_Ready(&m) < 0) return -1;
-    }
     PyTypeObject& t = package_type;
     if (t.tp_flags & Py_TPFLAGS_READY) return 0;
     t.tp_name = "orvex.abstract.package.AbstractPackage";

@@ -1,0 +1,170 @@
+// The caches of both extension modules, and the rules they keep. Used by
+// lookup/ (the decorator's memos) and native/ (the builder and the package).
+//
+// Every cache here is keyed only by values whose hash and equality are the
+// interpreter's own (exact str, exact int, None, exact tuples of those, or
+// object identity of an entry's own keys), holds each key it compares, and
+// has a bound in entries. What each one keeps, what proves an entry valid,
+// and its bound:
+//
+//  - lookup/get.cpp, three Memo tables: an exact str module name or
+//    qualified name -> what splitting it gives. A pure function of the str:
+//    valid for good. 1,024 entries each.
+//  - native/builder.cpp: the search paths of an exact tuple of exact str or
+//    None tokens (and the default or an exact int `mandatory`). A pure
+//    function of those values: valid for good. 1,024 entries in each of two
+//    dicts, and 16 identity slots in front of them (PairTable's rules: the
+//    slot owns its tuple, so equal identity of items means equal tokens).
+//  - native/package.cpp, per AbstractPackage: the token paths learned, and
+//    per (relpath, seq) the module that path names or why none is there
+//    (BoundedDict, 4,096 entries, 64 identity slots in front). Valid while
+//    the invalidation generation is the one they were learned at
+//    (importlib.invalidate_caches() and AbstractPackage.invalidate_caches()
+//    move it); a module answer is also checked at each use against
+//    sys.modules, and the class is read from the module each time, so a
+//    patch or a reload is seen at the next lookup. Nothing is remembered
+//    from a module that is still being imported.
+//  - lookup/wraps.cpp: that functools (and what its update_wrapper resolves
+//    when it runs) is as it was; proved by DictGuard (cache/dict_guard.hpp),
+//    never by reasoning about which code may have run.
+//
+// No cache hands out a borrowed reference that is kept across a call that
+// can run Python code: lookups return owned references (Ref).
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <utility>
+
+#include "../ref.hpp"
+
+namespace orvex::abstract::cache {
+
+// Whether `o` is an exact tuple whose items are all exact str: a key whose
+// hash and equality no user code can change.
+inline bool is_exact_str_tuple(PyObject* o) noexcept {
+    if (!PyTuple_CheckExact(o)) return false;
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(o); ++k)
+        if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(o, k))) return false;
+    return true;
+}
+
+// A dict of at most `limit` entries, emptied when full. Keys must be of the
+// kinds above (their hashing and comparison run no code).
+class BoundedDict {
+public:
+    explicit BoundedDict(Py_ssize_t limit) noexcept : limit_(limit) {}
+
+    // The value for `key` as a new reference, or an empty Ref (none kept, or
+    // the table could not be made; no exception is left set).
+    Ref get(PyObject* key) const noexcept {
+        if (!table_) return Ref();
+        PyObject* value = PyDict_GetItemWithError(table_, key);
+        if (!value) PyErr_Clear();
+        return Ref::borrow(value);
+    }
+    // Keeps `value` for `key`; a failure only means it is not kept.
+    void put(PyObject* key, PyObject* value) noexcept {
+        if (!table_ && !(table_ = PyDict_New())) {
+            PyErr_Clear();
+            return;
+        }
+        if (PyDict_GET_SIZE(table_) >= limit_) clear();
+        if (!table_ && !(table_ = PyDict_New())) {
+            PyErr_Clear();
+            return;
+        }
+        if (PyDict_SetItem(table_, key, value) < 0) PyErr_Clear();
+    }
+    // Forgets every entry; the values are released after the table is gone
+    // from here (a release may run code that uses this table).
+    void clear() noexcept {
+        PyObject* old = table_;
+        table_ = nullptr;
+        Py_XDECREF(old);
+    }
+    Py_ssize_t size() const noexcept { return table_ ? PyDict_GET_SIZE(table_) : 0; }
+    int traverse(visitproc visit, void* arg) const noexcept {
+        Py_VISIT(table_);
+        return 0;
+    }
+
+private:
+    Py_ssize_t limit_;
+    PyObject* table_ = nullptr;
+};
+
+// From exact str to what is derived from it, for good: the decorator's memos.
+class Memo {
+public:
+    Ref get(PyObject* key) const noexcept { return table_.get(key); }
+    void put(PyObject* key, PyObject* value) noexcept { table_.put(key, value); }
+
+private:
+    BoundedDict table_{1024};
+};
+
+// Identity slots in front of a dict: (a, b) -> value, found by comparing the
+// two key pointers. Each slot owns its keys, so no other object can take their
+// addresses while the slot stands; the keys must be immutable (exact tuples of
+// exact str), so that equal identity means equal content. Two neighbouring
+// slots serve one hash, so that two keys that meet there (a fetch's miss and
+// its hit) do not keep evicting each other; a key is never in both.
+template <size_t Pairs>
+class PairTable {
+public:
+    // The value for the keys, as a new reference, or an empty Ref.
+    Ref get(PyObject* a, PyObject* b) const noexcept {
+        const size_t slot = slot_of(a, b);
+        for (size_t k = slot; k < slot + 2; ++k)
+            if (slots_[k].a == a && slots_[k].b == b) return Ref::borrow(slots_[k].value);
+        return Ref();
+    }
+    void put(PyObject* a, PyObject* b, PyObject* value) noexcept {
+        const size_t slot = slot_of(a, b);
+        Slot* entry = nullptr;
+        // The key's own slot if it has one, else the first of the pair
+        // while it is free; when both are taken the newer moves first and
+        // the older one is replaced.
+        for (size_t k = slot; k < slot + 2; ++k)
+            if (slots_[k].a == a && slots_[k].b == b) entry = &slots_[k];
+        if (!entry) {
+            entry = &slots_[slot];
+            if (entry->a) {
+                if (slots_[slot + 1].a) std::swap(slots_[slot], slots_[slot + 1]);
+                entry = &slots_[slot + 1];
+            }
+        }
+        set_field(entry->value, Ref::borrow(value));
+        set_field(entry->a, Ref::borrow(a));
+        set_field(entry->b, Ref::borrow(b));
+    }
+    void clear() noexcept {
+        for (Slot& entry : slots_) {
+            set_field(entry.value, Ref());
+            set_field(entry.a, Ref());
+            set_field(entry.b, Ref());
+        }
+    }
+    int traverse(visitproc visit, void* arg) const noexcept {
+        for (const Slot& entry : slots_) Py_VISIT(entry.value);
+        return 0;
+    }
+
+private:
+    struct Slot {
+        PyObject* a = nullptr;
+        PyObject* b = nullptr;
+        PyObject* value = nullptr;
+    };
+    static size_t slot_of(PyObject* a, PyObject* b) noexcept {
+        uint64_t mixed = reinterpret_cast<uintptr_t>(a) * 0x9E3779B97F4A7C15ull ^
+                         reinterpret_cast<uintptr_t>(b) * 0xC2B2AE3D27D4EB4Full;
+        mixed ^= mixed >> 32;
+        return static_cast<size_t>(mixed) % Pairs * 2;
+    }
+    Slot slots_[Pairs * 2];
+};
+
+}  // namespace orvex::abstract::cache
