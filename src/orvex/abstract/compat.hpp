@@ -6,7 +6,8 @@
 //  3.10  code objects take co_linetable (co_lnotab before)
 //  3.11  code objects have co_qualname and co_exceptiontable and need a body
 //        that can run; PyErr_GetHandledException
-//  3.12  PyErr_GetRaisedException; functions have __type_params__
+//  3.12  PyErr_GetRaisedException; functions have __type_params__; the
+//        dict version tag is deprecated (dict watchers instead)
 //  3.13  PyObject_GetOptionalAttr is public
 //  3.14  functions have __annotate__ (annotations evaluated on demand),
 //        which functools.wraps copies instead of __annotations__
@@ -14,6 +15,8 @@
 
 #include <Python.h>
 #include <frameobject.h>
+
+#include <cstdint>
 
 // The entry point must stay visible when the build hides other symbols;
 // before 3.9 PyMODINIT_FUNC carries no visibility attribute.
@@ -65,6 +68,20 @@ static inline PyObject* vectorcall_dict(PyObject* callable, PyObject* const* arg
     return PyObject_VectorcallDict(callable, args, nargs, kwargs);
 #else
     return _PyObject_FastCallDict(callable, const_cast<PyObject**>(args), nargs, kwargs);
+#endif
+}
+
+// A dict's version tag (3.8 to 3.11): a number that every change of the
+// dict replaces by one that no dict has had, and that a new dict gets afresh;
+// so an unchanged nonzero tag proves the same dict, unchanged. 0 where the
+// interpreter keeps none (then nothing is trusted: the caller reads again).
+static constexpr bool dict_has_version_tag = PY_VERSION_HEX < 0x030C0000;
+static inline uint64_t dict_version_tag(PyObject* dict) noexcept {
+#if PY_VERSION_HEX < 0x030C0000
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#else
+    (void)dict;
+    return 0;
 #endif
 }
 

@@ -2,11 +2,13 @@
 // root and its abstraction package, collect the tokens, build the search
 // paths, ask the package for the class that stands in for the owner, walk to
 // a nested class, take the method, and hand back a dispatch wrapper.
-// Every attribute is read at the moment its step runs, and every object read
-// is held across the calls that follow it. Reads of exact modules, dicts,
-// classes and str take no generic lookup, and a read is not repeated, only
-// where no code can run and no caller could tell the difference; the shipped
+// Every attribute is read at the moment its step runs, every read is made
+// again where the step says so (a read can run code: a property, a key's
+// __eq__, a collection's __del__), and every object read is held across the
+// calls that follow it. Reads of exact modules, dicts, classes and str take
+// no generic lookup, where that lookup would give the same; the shipped
 // builder and package are called directly (the capsule of native/api.hpp).
+#include "../cache/cache.hpp"
 #include "../compat.hpp"
 #include "../native/api.hpp"
 #include "lookup_decorator.hpp"
@@ -47,76 +49,41 @@ const native::Api* shipped_package(PyObject* package) noexcept {
 
 // ---- names derived from str values, kept per exact str
 
-// A bounded table from exact str to what is derived from it; emptied when full.
-class Memo {
-public:
-    // The value kept for `key` (borrowed), or nullptr (nothing set).
-    PyObject* get(PyObject* key) noexcept {
-        if (!table_) return nullptr;
-        PyObject* value = PyDict_GetItemWithError(table_, key);  // exact str: cannot fail
-        return value;
-    }
-    // Keeps `value` for `key`; a failure only means it is not kept.
-    void put(PyObject* key, PyObject* value) noexcept {
-        if (!table_ && !(table_ = PyDict_New())) {
-            PyErr_Clear();
-            return;
-        }
-        if (PyDict_GET_SIZE(table_) >= limit) PyDict_Clear(table_);
-        if (PyDict_SetItem(table_, key, value) < 0) PyErr_Clear();
-    }
-
-private:
-    static constexpr Py_ssize_t limit = 1024;
-    PyObject* table_ = nullptr;
-};
-
-Memo relpaths;   // module name -> tuple(name.split("."))
-Memo qualnames;  // qualified name -> (first part, tuple of the rest)
-Memo ancestors;  // module name -> the walk's candidate parents, nearest first
+cache::Memo relpaths;   // module name -> tuple(name.split("."))
+cache::Memo qualnames;  // qualified name -> (first part, tuple of the rest)
+cache::Memo ancestors;  // module name -> the walk's candidate parents, nearest first
 
 // ---- reads that need no generic lookup
-
-// Each of these reads clears `quiet` when it had to take the full route,
-// which may run Python code (properties, __getattr__, __eq__...); while
-// `quiet` stays set, nothing read before can have changed.
 
 // module.<name>. For an exact module whose namespace holds the name, the
 // namespace answers as the full lookup would: neither the module type nor
 // object defines the names read here. New reference or nullptr.
-PyObject* module_attr(PyObject* module, PyObject* name, bool& quiet) noexcept {
+PyObject* module_attr(PyObject* module, PyObject* name) noexcept {
     if (PyModule_CheckExact(module)) {
         if (PyObject* ns = PyModule_GetDict(module)) {
             if (PyObject* value = PyDict_GetItemWithError(ns, name)) return Ref::borrow(value).release();
             if (PyErr_Occurred()) return nullptr;
         }
     }
-    quiet = false;
     return PyObject_GetAttr(module, name);
 }
 
-PyObject* module_attr(PyObject* module, PyObject* name) noexcept {
-    bool ignored = true;
-    return module_attr(module, name, ignored);
-}
-
 // modules[key]: an exact dict and str key are looked up without the
-// mapping protocol (the KeyError of a missing key runs no code either).
-PyObject* modules_item(PyObject* modules, PyObject* key, bool& quiet) noexcept {
+// mapping protocol.
+PyObject* modules_item(PyObject* modules, PyObject* key) noexcept {
     if (PyDict_CheckExact(modules) && PyUnicode_CheckExact(key)) {
         if (PyObject* value = PyDict_GetItemWithError(modules, key)) return Ref::borrow(value).release();
         if (PyErr_Occurred()) return nullptr;
         PyErr_SetObject(PyExc_KeyError, key);
         return nullptr;
     }
-    quiet = false;
     return PyObject_GetItem(modules, key);
 }
 
 // owner.__module__ and owner.__qualname__. For a class made by `type`
 // itself, type's own data descriptors answer from the class's namespace and
 // its qualified name; so do these. New reference or nullptr.
-PyObject* class_module(PyObject* owner, bool& quiet) noexcept {
+PyObject* class_module(PyObject* owner) noexcept {
     if (Py_TYPE(owner) == &PyType_Type &&
         PyType_HasFeature(reinterpret_cast<PyTypeObject*>(owner), Py_TPFLAGS_HEAPTYPE)) {
         if (PyObject* ns = reinterpret_cast<PyTypeObject*>(owner)->tp_dict) {
@@ -125,7 +92,6 @@ PyObject* class_module(PyObject* owner, bool& quiet) noexcept {
             if (PyErr_Occurred()) return nullptr;
         }
     }
-    quiet = false;
     return PyObject_GetAttr(owner, state.str_dunder_module);
 }
 
@@ -152,62 +118,77 @@ PyObject* split_dots(PyObject* text) noexcept {
 }
 
 // The truth of <file>.endswith("__init__.py"): 1, 0, or -1 with an exception set.
-int ends_with_init(PyObject* file, bool& quiet) noexcept {
+int ends_with_init(PyObject* file) noexcept {
     if (PyUnicode_CheckExact(file))
         return static_cast<int>(PyUnicode_Tailmatch(file, state.str_init_py, 0, PY_SSIZE_T_MAX, 1));
-    quiet = false;
     Ref ends = Ref::steal(call_method_one(file, state.str_endswith, state.str_init_py));
     if (!ends) return -1;
     return PyObject_IsTrue(ends.get());
 }
 
 // The truth of module.__file__.endswith("__init__.py").
-int file_is_package_init(PyObject* module, bool& quiet) noexcept {
-    Ref file = Ref::steal(module_attr(module, state.str_dunder_file, quiet));
+int file_is_package_init(PyObject* module) noexcept {
+    Ref file = Ref::steal(module_attr(module, state.str_dunder_file));
     if (!file) return -1;
-    return ends_with_init(file.get(), quiet);
+    return ends_with_init(file.get());
 }
 
-// sys.modules, with `sys` looked up in the module namespace, read for each
-// use. A read that ran no code is answered again while no code has run
-// since (`quiet`): no caller can tell that from reading again.
+// A dict's version tag, where it has one that proves anything: 0 for
+// anything but an exact dict, or where the interpreter keeps no tags.
+uint64_t tag_of(PyObject* dict) noexcept { return PyDict_CheckExact(dict) ? compat::dict_version_tag(dict) : 0; }
+
+// sys.modules, with `sys` looked up in the module namespace (then builtins),
+// for each use. A read is answered again only while the version tags of the
+// namespaces it went through, taken before it, are unchanged: nothing read
+// could differ (a collection, a __del__ or a key's __eq__ in between would
+// have changed a tag).
 class SysModules {
 public:
     explicit SysModules(FunctionObject* self) noexcept : self_(self) {}
 
-    // New reference or nullptr. Leaves `quiet` set: nothing has run since
-    // this value was current.
-    PyObject* read(bool& quiet) noexcept {
-        if (value_ && pure_ && quiet) return Ref::borrow(value_.get()).release();
+    // New reference or nullptr.
+    PyObject* read() noexcept {
+        if (value_ && current()) return Ref::borrow(value_.get()).release();
         value_.reset();
-        pure_ = true;
+        sys_.reset();
+        globals_tag_ = sys_tag_ = 0;
+        const uint64_t globals_tag = tag_of(self_->globals);
         PyObject* found = PyDict_GetItemWithError(self_->globals, state.str_sys);
-        Ref sys = found ? Ref::borrow(found) : Ref();
-        if (!sys) {
-            if (PyErr_Occurred()) return nullptr;
-            pure_ = false;  // from builtins
-            sys = Ref::steal(lookup_global(self_->globals, state.str_sys));
-            if (!sys) return nullptr;
+        if (!found && PyErr_Occurred()) return nullptr;
+        Ref sys = found ? Ref::borrow(found) : Ref::steal(lookup_global(self_->globals, state.str_sys));
+        if (!sys) return nullptr;
+        const bool exact = found && PyModule_CheckExact(sys.get());
+        const uint64_t sys_tag = exact ? tag_of(PyModule_GetDict(sys.get())) : 0;
+        Ref modules = Ref::steal(module_attr(sys.get(), state.str_modules));
+        if (!modules) return nullptr;
+        if (exact && globals_tag && sys_tag && tag_of(self_->globals) == globals_tag &&
+            tag_of(PyModule_GetDict(sys.get())) == sys_tag) {
+            globals_tag_ = globals_tag;
+            sys_tag_ = sys_tag;
+            sys_ = std::move(sys);
         }
-        value_ = Ref::steal(module_attr(sys.get(), state.str_modules, pure_));
-        quiet = true;
-        return Ref::borrow(value_.get()).release();
+        value_ = Ref::borrow(modules.get());
+        return modules.release();
     }
 
-    // Whether the last read ran no code.
-    bool pure() const noexcept { return pure_; }
+    // Whether the last read would give the same object again.
+    bool current() const noexcept {
+        return globals_tag_ && tag_of(self_->globals) == globals_tag_ &&
+               tag_of(PyModule_GetDict(sys_.get())) == sys_tag_;
+    }
 
 private:
     FunctionObject* self_;
-    Ref value_;
-    bool pure_ = false;
+    Ref value_;  // sys.modules as last read
+    Ref sys_;    // the sys module it was read from, while its tags are kept
+    uint64_t globals_tag_ = 0, sys_tag_ = 0;
 };
 
 // For an exact str module name: the parents that the walk up tries, in its
 // order, ".".join(names[:i]) for i from len(names) - 1 down to 0. New
 // reference; nullptr with an exception set on failure.
 PyObject* walk_parents(PyObject* name) noexcept {
-    if (PyObject* kept = ancestors.get(name)) return Ref::borrow(kept).release();
+    if (Ref kept = ancestors.get(name)) return kept.release();
     Ref names = Ref::steal(PyUnicode_Split(name, state.str_dot, -1));
     if (!names) return nullptr;
     const Py_ssize_t n = PyList_GET_SIZE(names.get());
@@ -235,30 +216,28 @@ PyObject* head_name(PyObject* names, Py_ssize_t i) noexcept {
 // New reference, or nullptr after fail().
 PyObject* find_root_module(FunctionObject* self, PyObject* owner) noexcept {
     SysModules sys_modules(self);
-    bool quiet = false;
     Ref module;
     {
-        Ref modules = Ref::steal(sys_modules.read(quiet));
+        Ref modules = Ref::steal(sys_modules.read());
         if (!modules) return fail(self, 152);
-        Ref module_name = Ref::steal(class_module(owner, quiet));
+        Ref module_name = Ref::steal(class_module(owner));
         if (!module_name) return fail(self, 152);
-        module = Ref::steal(modules_item(modules.get(), module_name.get(), quiet));
+        module = Ref::steal(modules_item(modules.get(), module_name.get()));
         if (!module) return fail(self, 152);
     }
-    int is_root = file_is_package_init(module.get(), quiet);
+    int is_root = file_is_package_init(module.get());
     if (is_root < 0) return fail(self, 154);
     if (is_root) return module.release();
 
     Ref parents;  // the candidates of the walk, or empty for the generic walk
     Ref names;
     {
-        Ref name = Ref::steal(module_attr(module.get(), state.str_dunder_name, quiet));
+        Ref name = Ref::steal(module_attr(module.get(), state.str_dunder_name));
         if (!name) return fail(self, 155);
         if (PyUnicode_CheckExact(name.get())) {
             parents = Ref::steal(walk_parents(name.get()));
             if (!parents) return fail(self, 155);
         } else {
-            quiet = false;
             names = Ref::steal(split_dots(name.get()));
             if (!names) return fail(self, 155);
         }
@@ -278,9 +257,12 @@ PyObject* find_root_module(FunctionObject* self, PyObject* owner) noexcept {
         // out here: as a function of its own it cost 8 instructions a fetch.)
         int found = -1;
         Ref candidate;
-        if (Ref modules = Ref::steal(sys_modules.read(quiet))) {
-            candidate = Ref::steal(modules_item(modules.get(), parent.get(), quiet));
-            if (candidate) found = file_is_package_init(candidate.get(), quiet);
+        Ref modules = Ref::steal(sys_modules.read());
+        uint64_t modules_tag = 0;  // sys.modules' tag before the entry was read
+        if (modules) {
+            modules_tag = tag_of(modules.get());
+            candidate = Ref::steal(modules_item(modules.get(), parent.get()));
+            if (candidate) found = file_is_package_init(candidate.get());
         }
         if (found < 0) {
             if (!PyErr_ExceptionMatches(state.builtin_KeyError) &&
@@ -291,11 +273,12 @@ PyObject* find_root_module(FunctionObject* self, PyObject* owner) noexcept {
         }
         if (!found) continue;
 
-        // Read again, unless no code ran in reading the entry or since.
-        if (quiet && sys_modules.pure()) return candidate.release();
-        Ref modules = Ref::steal(sys_modules.read(quiet));
+        // Read again: the guarded step may have run code that changed
+        // `sys` or the entry. Unchanged tags prove the read would give the same.
+        if (modules_tag && sys_modules.current() && tag_of(modules.get()) == modules_tag) return candidate.release();
+        modules = Ref::steal(sys_modules.read());
         if (!modules) return fail(self, 169);
-        PyObject* root = modules_item(modules.get(), parent.get(), quiet);
+        PyObject* root = modules_item(modules.get(), parent.get());
         if (!root) return fail(self, 169);
         return root;
     }
@@ -316,11 +299,11 @@ PyObject* abstraction_package(FunctionObject* self, PyObject* owner) noexcept {
     Ref module_name = Ref::steal(module_attr(module.get(), state.str_dunder_name));
     if (!module_name) return fail(self, 171);
     // Any exception counts as "no package yet".
-    bool quiet = true;
-    Ref package = Ref::steal(module_attr(module.get(), state.str_abstract_pkg, quiet));
+    const uint64_t ns_tag = PyModule_CheckExact(module.get()) ? tag_of(PyModule_GetDict(module.get())) : 0;
+    Ref package = Ref::steal(module_attr(module.get(), state.str_abstract_pkg));
+    const bool unchanged = package && ns_tag && tag_of(PyModule_GetDict(module.get())) == ns_tag;
     if (!package) {
         PyErr_Clear();
-        quiet = false;
         Ref factory = Ref::steal(lookup_global(self->globals, state.str_AbstractPackage));
         if (!factory) return fail(self, 176);
         Ref kwargs = Ref::steal(PyDict_New());
@@ -330,9 +313,10 @@ PyObject* abstraction_package(FunctionObject* self, PyObject* owner) noexcept {
         Ref made = Ref::steal(PyObject_Call(factory.get(), args.get(), kwargs.get()));
         if (!made || PyObject_SetAttr(module.get(), state.str_abstract_pkg, made.get()) < 0) return fail(self, 176);
     }
-    // Read again (another thread, or the constructor, may have stored
-    // another), unless the presence test's read ran no code.
-    if (!quiet) package = Ref::steal(module_attr(module.get(), state.str_abstract_pkg));
+    // Read again: another thread, the constructor, or code run by the
+    // presence test's read may have stored another; an unchanged tag of the
+    // namespace proves that none did.
+    if (!unchanged) package = Ref::steal(module_attr(module.get(), state.str_abstract_pkg));
     if (!package) return fail(self, 179);
     if (const native::Api* api = shipped_package(package.get())) {
         if (api->learn(package.get()) < 0) return fail(self, 182);
@@ -402,7 +386,7 @@ PyObject* build_sequence(FunctionObject* self, PyObject* decorator, PyObject* to
 PyObject* relpath_of(PyObject* module_name) noexcept {
     const bool exact = PyUnicode_CheckExact(module_name);
     if (exact) {
-        if (PyObject* kept = relpaths.get(module_name)) return Ref::borrow(kept).release();
+        if (Ref kept = relpaths.get(module_name)) return kept.release();
     }
     Ref parts = Ref::steal(split_dots(module_name));
     if (!parts) return nullptr;
@@ -415,7 +399,7 @@ PyObject* relpath_of(PyObject* module_name) noexcept {
 PyObject* split_qualname(PyObject* qualname) noexcept {
     const bool exact = PyUnicode_CheckExact(qualname);
     if (exact) {
-        if (PyObject* kept = qualnames.get(qualname)) return Ref::borrow(kept).release();
+        if (Ref kept = qualnames.get(qualname)) return kept.release();
     }
     Ref split = Ref::steal(split_dots(qualname));
     if (!split) return nullptr;
@@ -436,8 +420,7 @@ PyObject* split_qualname(PyObject* qualname) noexcept {
 // relpath = tuple(owner.__module__.split(".")); name, *rest = owner.__qualname__.split(".")
 int target_name(FunctionObject* self, PyObject* owner, Ref& relpath, Ref& name, Ref& rest) noexcept {
     {
-        bool ignored = true;
-        Ref module_name = Ref::steal(class_module(owner, ignored));
+        Ref module_name = Ref::steal(class_module(owner));
         if (!module_name) return fail_status(self, 191);
         relpath = Ref::steal(relpath_of(module_name.get()));
         if (!relpath) return fail_status(self, 191);

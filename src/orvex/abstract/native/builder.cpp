@@ -1,8 +1,10 @@
 // default_builder: the tokens of an object to its search paths, most specific
 // first. The decorator calls it on every fetch with the same few token tuples,
-// so answers for exact tuples (and the default or an exact int `mandatory`)
-// are kept; a full cache is emptied. Safe between threads: the caches change
-// by whole entries only, under the interpreter's lock.
+// so answers for exact tuples of exact str or None (and the default or an
+// exact int `mandatory`) are kept; any other token is answered anew, so the
+// paths hold the caller's own objects. A full cache is emptied. Safe between
+// threads: the caches change by whole entries only, under the interpreter's
+// lock. The rules of the caches are in cache/cache.hpp.
 #include <cstdint>
 #include <cstring>
 
@@ -69,8 +71,18 @@ struct CacheSlot {
     Ref key;
 };
 
+// Whether the tokens are values whose hash and equality are the interpreter's
+// own: an exact tuple of exact str or None.
+bool exact_tokens(PyObject* tokens) noexcept {
+    if (!PyTuple_CheckExact(tokens)) return false;
+    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(tokens); ++k) {
+        PyObject* token = PyTuple_GET_ITEM(tokens, k);
+        if (token != Py_None && !PyUnicode_CheckExact(token)) return false;
+    }
+    return true;
+}
+
 int cache_slot(PyObject* tokens, PyObject* mandatory, CacheSlot& slot) noexcept {
-    if (!PyTuple_CheckExact(tokens)) return 0;
     if (!mandatory) {
         slot.cache = paths_by_tokens;
         slot.key = Ref::borrow(tokens);
@@ -205,12 +217,12 @@ const char* short_type_name(PyObject* o) noexcept {
 }
 
 PyObject* build_paths(PyObject* tokens, PyObject* mandatory) noexcept {
-    const bool exact = PyTuple_CheckExact(tokens) && (!mandatory || PyLong_CheckExact(mandatory));
+    const bool exact = (!mandatory || PyLong_CheckExact(mandatory)) && exact_tokens(tokens);
     if (exact) {
         if (PyObject* kept = recent_paths(tokens, mandatory)) return kept;
     }
     CacheSlot slot;
-    if (cache_slot(tokens, mandatory, slot) < 0) return nullptr;
+    if (exact && cache_slot(tokens, mandatory, slot) < 0) return nullptr;
     Ref paths;
     const int hit = remembered(slot, paths);
     if (hit < 0) return nullptr;

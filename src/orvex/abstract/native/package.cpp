@@ -43,6 +43,66 @@ struct Package {
     Front front;                 // the same, found by the identity of the keys as passed
 };
 
+// The resolution of a (relpath, seq) that names a module: the module, its
+// name in sys.modules, and the last read of an attribute from it, kept with
+// the version tags of sys.modules and of the module's namespace at the read
+// (both 0 where the interpreter has no tags, or when nothing is kept).
+struct Found {
+    PyObject_HEAD
+    PyObject* module;
+    PyObject* modname;  // exact str
+    PyObject* name;     // the attribute last read (exact str), or nullptr
+    PyObject* value;    // what that read gave; nullptr for "absent"
+    uint64_t modules_tag;
+    uint64_t ns_tag;
+};
+PyTypeObject found_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
+
+int found_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Found* f = reinterpret_cast<Found*>(self);
+    Py_VISIT(f->module);
+    Py_VISIT(f->value);
+    return 0;
+}
+
+int found_clear(PyObject* self) noexcept {
+    Found* f = reinterpret_cast<Found*>(self);
+    f->modules_tag = f->ns_tag = 0;
+    set_field(f->module, Ref());
+    set_field(f->value, Ref());
+    set_field(f->name, Ref());
+    set_field(f->modname, Ref());
+    return 0;
+}
+
+void found_dealloc(PyObject* self) noexcept {
+    PyObject_GC_UnTrack(self);
+    found_clear(self);
+    PyObject_GC_Del(self);
+}
+
+// A new Found for `module` under `modname` (both borrowed), or nullptr.
+PyObject* found_new(PyObject* module, PyObject* modname) noexcept {
+    Found* f = PyObject_GC_New(Found, &found_type);
+    if (!f) return nullptr;
+    f->module = Ref::borrow(module).release();
+    f->modname = Ref::borrow(modname).release();
+    f->name = f->value = nullptr;
+    f->modules_tag = f->ns_tag = 0;
+    PyObject_GC_Track(f);
+    return reinterpret_cast<PyObject*>(f);
+}
+
+void found_remember(Found* f, PyObject* name, PyObject* value, uint64_t modules_tag, uint64_t ns_tag) noexcept {
+    f->modules_tag = f->ns_tag = 0;  // while the fields change, nothing is trusted
+    set_field(f->value, Ref::borrow(value));
+    set_field(f->name, Ref::borrow(name));
+    // A release above may have run code that changed either dict: the tags
+    // given were taken before, so a change makes them differ.
+    f->modules_tag = modules_tag;
+    f->ns_tag = ns_tag;
+}
+
 Package* as_package(PyObject* self) noexcept { return reinterpret_cast<Package*>(self); }
 
 // Refuses an object whose __init__ has not run (or that the collector cleared).
@@ -188,7 +248,9 @@ PyObject* resolve(Package* p, const Question& q) noexcept {
         PyErr_SetString(PyExc_SystemError, "orvex.abstract.package._resolve() must return (resolution, keep)");
         return nullptr;
     }
-    Ref held = Ref::borrow(resolution);
+    Ref held = found ? Ref::steal(found_new(PyTuple_GET_ITEM(resolution, 0), PyTuple_GET_ITEM(resolution, 1)))
+                     : Ref::borrow(resolution);
+    if (!held) return nullptr;
     const int keep = PyObject_IsTrue(PyTuple_GET_ITEM(answer.get(), 1));
     if (keep < 0) return nullptr;
     if (keep) remember(p, q, held.get(), epoch);
@@ -204,18 +266,24 @@ bool namespace_decides(PyObject* name) noexcept {
 }
 
 // getattr(module, name) for a found module: 1 with the value, 0 when the
-// module has no such attribute, -1 with an exception set.
-int read_attribute(PyObject* module, PyObject* modname, PyObject* name, Ref& value) noexcept {
+// module has no such attribute, -1 with an exception set. `by_namespace`
+// tells whether the module's namespace alone gave the answer.
+int read_attribute(PyObject* module, PyObject* modname, PyObject* name, Ref& value, bool& by_namespace) noexcept {
+    by_namespace = false;
     if (PyModule_CheckExact(module) && namespace_decides(name)) {
         Ref ns = Ref::borrow(PyModule_GetDict(module));
         PyObject* found = PyDict_GetItemWithError(ns.get(), name);
         if (found) {
             value = Ref::borrow(found);
+            by_namespace = true;
             return 1;
         }
         if (PyErr_Occurred()) return -1;
         PyObject* hook = PyDict_GetItemWithError(ns.get(), names.dunder_getattr);
-        if (!hook) return PyErr_Occurred() ? -1 : 0;
+        if (!hook) {
+            by_namespace = !PyErr_Occurred();
+            return by_namespace ? 0 : -1;
+        }
     }
     Ref function = Ref::steal(cold_function(names.read));
     if (!function) return -1;
@@ -231,12 +299,34 @@ int read_attribute(PyObject* module, PyObject* modname, PyObject* name, Ref& val
     return found;
 }
 
+// The read of `name` from a found module, answered from the last read while
+// sys.modules and the module's namespace keep their version tags: 1 with
+// the value, 0 for "absent", -1 when it must be read.
+int remembered_read(const Found* f, PyObject* name, Ref& value) noexcept {
+    if (!f->modules_tag || f->name != name) return -1;
+    if (compat::dict_version_tag(PyImport_GetModuleDict()) != f->modules_tag) return -1;
+    if (!PyModule_CheckExact(f->module) || compat::dict_version_tag(PyModule_GetDict(f->module)) != f->ns_tag)
+        return -1;
+    value = Ref::borrow(f->value);
+    return f->value ? 1 : 0;
+}
+
 // lookup() without the KeyError: 1 with the object found in `value`, 0 for a
 // miss (its resolution in *why, when asked for), -1 with an exception set.
 int lookup_core(Package* p, PyObject* relpath, PyObject* seq, PyObject* name, Ref& value, Question* question,
                 Ref* why) noexcept {
     if (check_ready(p) < 0) return -1;
     if (p->paths && p->generation != generation) forget(p);
+    // The question a fetch asks again: its answer from the identity slots,
+    // while nothing it rests on changed (no code runs in between).
+    if (!why && p->paths && PyUnicode_CheckExact(name) && cache::is_exact_str_tuple(relpath) &&
+        cache::is_exact_str_tuple(seq)) {
+        if (PyObject* kept = p->front.peek(relpath, seq)) {
+            if (Py_TYPE(kept) != &found_type) return 0;
+            const int read = remembered_read(reinterpret_cast<Found*>(kept), name, value);
+            if (read >= 0) return read;
+        }
+    }
     Question local;
     Question& q = question ? *question : local;
     if (ask_with(q, relpath, seq, name) < 0) return -1;
@@ -248,19 +338,35 @@ int lookup_core(Package* p, PyObject* relpath, PyObject* seq, PyObject* name, Re
             resolution = Ref::steal(resolve(p, q));
             if (!resolution) return -1;
         }
-        if (PyLong_CheckExact(resolution.get())) {
+        if (Py_TYPE(resolution.get()) != &found_type) {
             if (why) *why = std::move(resolution);
             return 0;
         }
-        Ref module = Ref::borrow(PyTuple_GET_ITEM(resolution.get(), 0));
-        Ref modname = Ref::borrow(PyTuple_GET_ITEM(resolution.get(), 1));
-        PyObject* current = PyDict_GetItemWithError(PyImport_GetModuleDict(), modname.get());
+        auto* f = reinterpret_cast<Found*>(resolution.get());
+        const int kept = remembered_read(f, q.name.get(), value);
+        if (kept >= 0) {
+            if (!kept && why) *why = std::move(resolution);
+            return kept;
+        }
+        Ref module = Ref::borrow(f->module), modname = Ref::borrow(f->modname);
+        Ref modules = Ref::borrow(PyImport_GetModuleDict());
+        const uint64_t modules_tag = compat::dict_version_tag(modules.get());
+        PyObject* current = PyDict_GetItemWithError(modules.get(), modname.get());
         if (!current && PyErr_Occurred()) return -1;
         if (current != module.get() && attempt == 0) {
             resolution.reset();
             continue;
         }
-        const int found = read_attribute(module.get(), modname.get(), q.name.get(), value);
+        const uint64_t ns_tag = PyModule_CheckExact(module.get()) ? compat::dict_version_tag(PyModule_GetDict(module.get())) : 0;
+        bool by_namespace = false;
+        const int found = read_attribute(module.get(), modname.get(), q.name.get(), value, by_namespace);
+        if (found < 0) return -1;
+        // Kept for the next read only when neither dict changed while it
+        // was read (a key's __eq__ may have changed either).
+        if (by_namespace && current == module.get() && modules_tag && ns_tag &&
+            compat::dict_version_tag(modules.get()) == modules_tag &&
+            compat::dict_version_tag(PyModule_GetDict(module.get())) == ns_tag)
+            found_remember(f, q.name.get(), found ? value.get() : nullptr, modules_tag, ns_tag);
         if (found == 0 && why) *why = std::move(resolution);
         return found;
     }
@@ -398,6 +504,11 @@ PyObject* package_invalidate_caches_method(PyObject* self, PyObject*) noexcept {
 void raise_miss(Package* p, const Question& q, PyObject* why) noexcept {
     Ref function = Ref::steal(cold_function(names.describe));
     if (!function) return;
+    Ref resolution = Py_TYPE(why) == &found_type ? Ref::steal(PyTuple_Pack(2, reinterpret_cast<Found*>(why)->module,
+                                                                            reinterpret_cast<Found*>(why)->modname))
+                                                 : Ref::borrow(why);
+    if (!resolution) return;
+    why = resolution.get();
     Ref package_name = Ref::borrow(p->name), root = Ref::borrow(p->root);
     PyObject* args[] = {package_name.get(), root.get(), q.relpath.get(), q.seq.get(), q.name.get(), why};
     Ref message = Ref::steal(compat::vectorcall_dict(function.get(), args, 6, nullptr));
@@ -554,6 +665,16 @@ int package_lookup(PyObject* package, PyObject* relpath, PyObject* seq, PyObject
 }
 
 int package_types_ready() noexcept {
+    PyTypeObject& f = found_type;
+    if (!(f.tp_flags & Py_TPFLAGS_READY)) {
+        f.tp_name = "orvex.abstract._native.Found";
+        f.tp_basicsize = sizeof(Found);
+        f.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+        f.tp_dealloc = found_dealloc;
+        f.tp_traverse = found_traverse;
+        f.tp_clear = found_clear;
+        if (PyType_Ready(&f) < 0) return -1;
+    }
     PyTypeObject& t = package_type;
     if (t.tp_flags & Py_TPFLAGS_READY) return 0;
     t.tp_name = "orvex.abstract.package.AbstractPackage";
