@@ -194,18 +194,27 @@ class Ops:
 """
 
 
+def reject(path):
+    raise ImportError("not this hook's")
+
+
 def test_zipped_package(tmp_path, monkeypatch):
     archive = tmp_path / "lib.zip"
     with zipfile.ZipFile(str(archive), "w") as zipped:
         for rel, text in {"zipped/__init__.py": "", "zipped/ops.py": ZIPPED_OPS, "zipped/alpha/__init__.py": "",
                           "zipped/alpha/ops.py": "class Ops:\n    def run(self):\n        return 'alpha'\n",
                           "zipped/alpha/m2/__init__.py": "",
-                          "zipped/beta/ops.py": CLS}.items():  # beta has no __init__: not a token package
+                          # none of these is a token package
+                          "zipped/beta/ops.py": CLS, "zipped/not-a-token/__init__.py": "",
+                          "zipped/__pycache__/__init__.py": ""}.items():
             zipped.writestr(rel, text)
     monkeypatch.syspath_prepend(str(archive))
+    monkeypatch.setattr(sys, "path_hooks", [reject] + sys.path_hooks)  # the next hook takes the path
     try:
         importlib.import_module("zipped")
+        cached = set(sys.path_importer_cache)
         pkg = AbstractPackage("zipped")
+        assert set(sys.path_importer_cache) - cached == set()  # no importer per token package left behind
         assert pkg.token_paths == {(), ("alpha",), ("alpha", "m2")}
         assert pkg.lookup(("zipped", "ops"), ("alpha",), "Ops").__module__ == "zipped.alpha.ops"
         with pytest.raises(KeyError, match="no module named 'zipped.alpha.m2.ops'"):
@@ -242,13 +251,20 @@ def test_roots(write, tmp_path):
            "outer/__init__.py": "", "outer/lib/__init__.py": "", "outer/lib/alpha/__init__.py": "",
            "outer/lib/alpha/ops.py": CLS})
     write({"beta/__init__.py": "", "beta/ops.py": CLS}, extra)
+    # up leads to outer, a package, where lib is reached again (a loop, though lib is no symlink)
+    (tmp_path / "outer/lib/up").symlink_to(tmp_path / "outer")
     for name in ("mylib", "plainroot", "outer.lib"):
         importlib.import_module(name)
+    cached = set(sys.path_importer_cache)
+    for name in ("mylib", "plainroot", "outer.lib"):
+        AbstractPackage(name)
+    assert set(sys.path_importer_cache) - cached == set()  # learning leaves no importers behind
     assert AbstractPackage("mylib").lookup(("mylib", "ops"), ("beta",), "Ops").__module__ == "mylib.beta.ops"
     plain = AbstractPackage("plainroot")
     assert plain.token_paths == {()}
     assert plain.lookup(("plainroot",), (), "Ops") is sys.modules["plainroot"].Ops
     dotted = AbstractPackage("outer.lib")
+    assert dotted.token_paths == {(), ("alpha",), ("up",)}
     assert dotted.lookup(("outer", "lib", "ops"), ("alpha",), "Ops").__module__ == "outer.lib.alpha.ops"
     with pytest.raises(KeyError, match="outside"):
         dotted.lookup(("outer", "ops"), (), "Ops")

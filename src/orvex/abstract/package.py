@@ -14,18 +14,20 @@ in the subpackage reached by following the tokens from the root::
 :class:`AbstractPackage` is compiled: what a method fetch needs (learning
 once done, the cache of answers) runs without Python code.  The
 functions below are its cold paths, called once per root and once per
-module found or missed; they ask the import system, so token packages in zip
+module found or missed. The index lists directories itself and asks the
+import system's path hooks for anything else, so token packages in zip
 archives and under other importers that can list their modules are found
 as well as directories.
 """
 
 import importlib
+import importlib.machinery
 import importlib.util
 import os
 import pkgutil
 import sys
 from types import ModuleType
-from typing import Any, FrozenSet, Set, Tuple, Union
+from typing import Any, Dict, FrozenSet, List, Set, Tuple, Union
 
 from ._native import AbstractPackage as AbstractPackage
 from ._native import _invalidate_all
@@ -35,10 +37,15 @@ __all__ = ["AbstractPackage"]
 TokenPath = Tuple[str, ...]
 
 
+# The file names that make a directory a regular package.
+_INIT_FILES = frozenset("__init__" + suffix for suffix in importlib.machinery.all_suffixes())
+
+
 def _index(module: ModuleType) -> FrozenSet[TokenPath]:
     """Token paths of the packages below the root *module*, ``()`` included.
 
-    Called by :meth:`AbstractPackage.learn`; imports nothing.
+    Called by :meth:`AbstractPackage.learn`; imports nothing, and leaves
+    nothing behind in :data:`sys.path_importer_cache`.
     """
     found = {()}  # type: Set[TokenPath]
     for entry in list(getattr(module, "__path__", None) or ()):
@@ -51,14 +58,75 @@ def _scan(path: str, prefix: TokenPath, found: Set[TokenPath],
           ancestors: FrozenSet[str]) -> None:
     """Add to *found* the token paths of the packages below the path entry *path*."""
     try:
-        listed = sorted(pkgutil.iter_modules([path]), key=lambda info: info.name)
+        _, below = _listing(path)  # a path entry needs no __init__ of its own
+    except OSError:
+        # Not a directory: an archive's inner path, or another importer's entry.
+        _scan_importer(path, prefix, found, ancestors)
+        return
+    _walk(below, os.path.realpath(path), prefix, found, ancestors)
+
+
+def _listing(directory: str) -> Tuple[bool, List["os.DirEntry[str]"]]:
+    """Whether *directory* holds an ``__init__`` module, and its subdirectories
+    whose names may be tokens.  Raises :exc:`OSError` if it cannot be listed."""
+    init = False
+    below = []
+    with os.scandir(directory) as entries:
+        for entry in entries:
+            name = entry.name
+            if name in _INIT_FILES:
+                init = True
+            elif name.isidentifier() and name != "__pycache__":
+                try:
+                    if entry.is_dir():
+                        below.append(entry)
+                except OSError:  # as for os.path.isdir: not a directory
+                    pass
+    return init, below
+
+
+def _walk(below: List["os.DirEntry[str]"], real: str, prefix: TokenPath,
+          found: Set[TokenPath], ancestors: FrozenSet[str]) -> None:
+    """Add to *found* the token packages among *below*, the subdirectories of
+    the directory *real* (a real path) reached by the token path *prefix*."""
+    base = os.path.join(real, "")
+    for entry in below:
+        try:
+            # Only a symlink can lead elsewhere: the real path of a plain
+            # subdirectory is its parent's joined with its name.
+            if entry.is_symlink():
+                real_below = os.path.realpath(entry.path)
+            else:
+                real_below = base + entry.name
+            if real_below in ancestors:  # a symlink loop
+                continue
+            init, deeper = _listing(entry.path)
+        except OSError:  # unreadable: not a package
+            continue
+        if init:
+            token_path = prefix + (entry.name,)
+            found.add(token_path)
+            _walk(deeper, real_below, token_path, found, ancestors | {real_below})
+
+
+def _scan_importer(path: str, prefix: TokenPath, found: Set[TokenPath],
+                   ancestors: FrozenSet[str]) -> None:
+    """:func:`_scan` for a path entry that is not a directory, listed by its importer."""
+    packages: Dict[str, bool] = {}
+    try:
+        importer = _importer(path)
+        if importer is None:
+            return
+        # What pkgutil.iter_modules lists an importer's modules with (the
+        # type stubs leave it out).
+        for name, ispkg in pkgutil.iter_importer_modules(importer):  # type: ignore[attr-defined]
+            packages.setdefault(name, ispkg)  # the first listing counts, as there
     except (OSError, ImportError):
         return
-    for info in listed:
-        name = info.name
-        if not info.ispkg or not name.isidentifier() or name == "__pycache__":
+    for name, ispkg in packages.items():
+        if not ispkg or not name.isidentifier() or name == "__pycache__":
             continue
-        # Both directories and archive-relative paths go one level down by a join.
+        # An archive's inner path goes one level down by a join as well.
         below = os.path.join(path, name)
         real = os.path.realpath(below)
         if real in ancestors:  # a symlink loop
@@ -66,6 +134,25 @@ def _scan(path: str, prefix: TokenPath, found: Set[TokenPath],
         token_path = prefix + (name,)
         found.add(token_path)
         _scan(below, token_path, found, ancestors | {real})
+
+
+def _importer(path: str) -> Any:
+    """The importer of the path entry *path*, or None if no path hook takes it.
+
+    As :func:`pkgutil.get_importer`, but one it makes is not stored in
+    :data:`sys.path_importer_cache`: the cache is the import system's, and
+    learning would otherwise leave an entry there per token package.
+    """
+    try:
+        return sys.path_importer_cache[path]
+    except KeyError:
+        pass
+    for hook in sys.path_hooks:
+        try:
+            return hook(path)
+        except ImportError:
+            continue
+    return None
 
 
 def _import(modname: str) -> ModuleType:
