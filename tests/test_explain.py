@@ -1,6 +1,7 @@
 """explain(): what a fetch does and why, on real package trees."""
 
 import functools
+import importlib
 
 import pytest
 
@@ -227,3 +228,20 @@ def test_unsupported_uses(ops):
     assert "under @classmethod, which is not supported" in str(explain(shadowed(), "run"))
     with pytest.raises(TypeError, match="takes the method's name as a str"):
         explain(obj, b"run")
+
+
+def test_token_package_added_after_learning(ops, tmp_path):
+    obj = ops.Ops(os="beta", platform=None)
+    assert explain(obj, "run").generic
+    beta = tmp_path / PKG / "beta"
+    beta.mkdir()
+    (beta / "__init__.py").write_text("")
+    (beta / "ops.py").write_text("class Ops:\n    def run(self):\n        pass\n")
+    report = explain(obj, "run")
+    assert report.generic
+    assert any("beta looks like the token package 'beta', which the abstraction package has "
+               "not learned" in note and "importlib.invalidate_caches()" in note
+               for note in report.notes), report.notes
+    importlib.invalidate_caches()
+    report = explain(obj, "run")
+    assert report.notes == () and report.implementation.__module__ == PKG + ".beta.ops"

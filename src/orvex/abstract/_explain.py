@@ -397,6 +397,13 @@ def _miss_notes(path: Any, why: str, cls: type, target: str, root: Any, package:
                     notes.append("%s is a directory without __init__.py, so it is not a token "
                                  "package: add an empty __init__.py there." % directory)
                     return
+                if depth == len(path) and path not in (getattr(package, "token_paths", None) or (path,)):
+                    notes.append("%s looks like the token package %r, which the abstraction package "
+                                 "has not learned: it learned its token packages before that directory "
+                                 "was there. Call importlib.invalidate_caches() (or "
+                                 "invalidate_caches() of the package) and fetch again."
+                                 % (directory, ".".join(path)))
+                    return
         known = [p for p in (getattr(package, "token_paths", None) or ())
                  if isinstance(p, tuple) and len(p) == len(path) and p[:-1] == path[:-1]]
         close = difflib.get_close_matches(path[-1], [p[-1] for p in known], n=3)
