@@ -11,7 +11,6 @@ Names names;
 
 namespace {
 
-
 Api api;
 
 PyObject* invalidate_all_function(PyObject*, PyObject*) noexcept {
@@ -43,9 +42,8 @@ int make_name(PyObject*& field, const char* text) noexcept {
 PyObject* initialise() noexcept {
     if (make_name(names.sys, "sys") < 0 || make_name(names.modules, "modules") < 0 ||
         make_name(names.package_module, "orvex.abstract.package") < 0 || make_name(names.index, "_index") < 0 ||
-        make_name(names.resolve, "_resolve") < 0 ||
-        make_name(names.read, "_read") < 0 || make_name(names.describe, "_describe") < 0 ||
-        make_name(names.dunder_getattr, "__getattr__") < 0)
+        make_name(names.resolve, "_resolve") < 0 || make_name(names.read, "_read") < 0 ||
+        make_name(names.describe, "_describe") < 0 || make_name(names.dunder_getattr, "__getattr__") < 0)
         return nullptr;
     if (package_types_ready() < 0) return nullptr;
     Ref module = Ref::steal(PyModule_Create(&module_def));

@@ -31,14 +31,14 @@ using Front = cache::PairTable<32>;
 
 struct Package {
     PyObject_HEAD
-    PyObject* name;           // dotted name of the root (str); nullptr before __init__
-    PyObject* root;           // the name split at the dots (tuple of str)
-    PyObject* module;         // the root module
-    PyObject* paths;          // frozenset of token paths once learned, else nullptr
-    uint64_t generation;      // the generation `paths` was learned at
-    uint64_t epoch;           // moved by __init__ and invalidate_caches(): answers older are dropped
-    PyThread_type_lock lock;  // held while learning
-    unsigned long learner;    // the thread that is learning, else 0
+    PyObject* name;              // dotted name of the root (str); nullptr before __init__
+    PyObject* root;              // the name split at the dots (tuple of str)
+    PyObject* module;            // the root module
+    PyObject* paths;             // frozenset of token paths once learned, else nullptr
+    uint64_t generation;         // the generation `paths` was learned at
+    uint64_t epoch;              // moved by __init__ and invalidate_caches(): answers older are dropped
+    PyThread_type_lock lock;     // held while learning
+    unsigned long learner;       // the thread that is learning, else 0
     cache::BoundedDict answers;  // (relpath, seq) -> resolution
     Front front;                 // the same, found by the identity of the keys as passed
 };
@@ -138,8 +138,7 @@ int acquire(PyThread_type_lock lock) noexcept {
         // A signal interrupts the wait at once where the lock can tell;
         // the timeout bounds it where it cannot.
         Py_BEGIN_ALLOW_THREADS status = PyThread_acquire_lock_timed(lock, 50000, 1);
-        Py_END_ALLOW_THREADS
-        if (status == PY_LOCK_ACQUIRED) return 0;
+        Py_END_ALLOW_THREADS if (status == PY_LOCK_ACQUIRED) return 0;
         if (PyErr_CheckSignals() < 0) return -1;
     }
 }
@@ -357,7 +356,8 @@ int lookup_core(Package* p, PyObject* relpath, PyObject* seq, PyObject* name, Re
             resolution.reset();
             continue;
         }
-        const uint64_t ns_tag = PyModule_CheckExact(module.get()) ? compat::dict_version_tag(PyModule_GetDict(module.get())) : 0;
+        const uint64_t ns_tag =
+            PyModule_CheckExact(module.get()) ? compat::dict_version_tag(PyModule_GetDict(module.get())) : 0;
         bool by_namespace = false;
         const int found = read_attribute(module.get(), modname.get(), q.name.get(), value, by_namespace);
         if (found < 0) return -1;
@@ -504,9 +504,10 @@ PyObject* package_invalidate_caches_method(PyObject* self, PyObject*) noexcept {
 void raise_miss(Package* p, const Question& q, PyObject* why) noexcept {
     Ref function = Ref::steal(cold_function(names.describe));
     if (!function) return;
-    Ref resolution = Py_TYPE(why) == &found_type ? Ref::steal(PyTuple_Pack(2, reinterpret_cast<Found*>(why)->module,
-                                                                            reinterpret_cast<Found*>(why)->modname))
-                                                 : Ref::borrow(why);
+    Ref resolution =
+        Py_TYPE(why) == &found_type
+            ? Ref::steal(PyTuple_Pack(2, reinterpret_cast<Found*>(why)->module, reinterpret_cast<Found*>(why)->modname))
+            : Ref::borrow(why);
     if (!resolution) return;
     why = resolution.get();
     Ref package_name = Ref::borrow(p->name), root = Ref::borrow(p->root);
