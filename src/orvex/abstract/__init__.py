@@ -5,7 +5,7 @@ abstracted package; every fetch of the method through an object then runs the
 implementation that the object's tokens select.
 """
 
-__version__ = "0.1.0"
+__version__ = "0.2.0"
 
 from .magic import default_builder
 from .package import AbstractPackage

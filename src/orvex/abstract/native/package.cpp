@@ -221,6 +221,27 @@ Ref remembered(Package* p, const Question& q) noexcept {
     return found;
 }
 
+// The miss codes that orvex.abstract.package gives the first two kinds of miss.
+constexpr long miss_outside = 0, miss_no_token_package = 1;
+
+// Learns if needed; then 1 when relpath lies outside the root, 2 when seq is
+// not a token path, 0 for neither, -1 with an exception set. The keys are
+// exact tuples of exact str, so neither test runs code.
+int outside_or_unknown(Package* p, const Question& q) noexcept {
+    if (package_learn(reinterpret_cast<PyObject*>(p)) < 0) return -1;
+    Ref root = Ref::borrow(p->root), paths = Ref::borrow(p->paths);
+    if (!root || !paths) return 0;  // invalidated meanwhile: _resolve decides
+    const Py_ssize_t n = PyTuple_GET_SIZE(root.get());
+    if (PyTuple_GET_SIZE(q.relpath.get()) < n) return 1;
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        const int same = PyUnicode_Compare(PyTuple_GET_ITEM(q.relpath.get(), k), PyTuple_GET_ITEM(root.get(), k)) == 0;
+        if (!same) return PyErr_Occurred() ? -1 : 1;
+    }
+    const int known = PySet_Contains(paths.get(), q.seq.get());
+    if (known < 0) return -1;
+    return known ? 0 : 2;
+}
+
 // Learns if needed, then asks _resolve; remembers what it may. A new
 // reference to the resolution, or nullptr with an exception set.
 PyObject* resolve(Package* p, const Question& q) noexcept {
@@ -330,6 +351,20 @@ int lookup_core(Package* p, PyObject* relpath, PyObject* seq, PyObject* name, Re
     Question& q = question ? *question : local;
     if (ask_with(q, relpath, seq, name) < 0) return -1;
     Ref resolution = remembered(p, q);
+    if (!resolution) {
+        // Outside the root, or no such token package: told by the keys and
+        // the token paths alone, and not remembered beyond the identity
+        // slots, so that any number of distinct tokens costs no memory.
+        const int kind = outside_or_unknown(p, q);
+        if (kind < 0) return -1;
+        if (kind > 0) {
+            resolution = Ref::steal(PyLong_FromLong(kind == 1 ? miss_outside : miss_no_token_package));
+            if (!resolution) return -1;
+            if (q.as_given) p->front.put(q.relpath.get(), q.seq.get(), resolution.get());
+            if (why) *why = std::move(resolution);
+            return 0;
+        }
+    }
     // A module found is checked against sys.modules; one replaced or gone
     // is resolved once more (an import puts it back).
     for (int attempt = 0;; ++attempt) {
