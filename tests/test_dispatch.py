@@ -1,10 +1,13 @@
 """Dispatch end to end: real abstraction packages on disk, the real builder,
 token getter and AbstractPackage."""
 
+import enum
 import functools
 import importlib
 import os
 import sys
+import tracemalloc
+from unittest import mock
 
 import pytest
 
@@ -91,6 +94,17 @@ LAYOUT = {
     "{pkg}/beta/ops.py": "raise RuntimeError('beta is broken')",
     "{pkg}/delta/__init__.py": "",
     "{pkg}/delta/ops.py": "{{}}['delta is broken']",
+    "{pkg}/early/__init__.py": "",
+    "{pkg}/early/ops.py": """
+        from {pkg} import ops
+
+        # A default instance made before the override exists: its fetch gets the generic code.
+        EARLY = ops.Ops(os="early", platform=None).run()[0]
+
+        class Ops(ops.Ops):
+            def run(self, *args, **kwargs):
+                return "early", self, args, kwargs
+    """,
     "{pkg}_flat.py": """
         from orvex.abstract import LookupDecorator
 
@@ -270,13 +284,14 @@ class LoggingPackage(AbstractPackage):
 
     def lookup(self, relpath, seq, name):
         self.log.append("lookup")
+        self.seqs.append(seq)
         return super().lookup(relpath, seq, name)
 
 
 def replace_package(monkeypatch, names, log):
     package = LoggingPackage(names["pkg"])
-    package.log = log
-    monkeypatch.setattr(sys.modules[names["pkg"]], PKG_ATTR, package)
+    package.log, package.seqs = log, []
+    monkeypatch.setattr(sys.modules[names["pkg"]], PKG_ATTR, package, raising=False)
 
 
 # Whatever is not exactly the shipped object is called as it is.
@@ -312,3 +327,142 @@ def test_wraps_defaults_are_followed(names, monkeypatch):
     assert (method.__name__, method.__qualname__, method.__doc__) == ("run", "LookupDecorator.__get__.<locals>.wrapper",
                                                                       None)
     assert "__module__" not in vars(method) and method.__wrapped__.__module__.endswith(".alpha.ops")
+
+
+class Caseless(str):
+    """A token whose equality ignores case: Caseless("ALPHA") == "alpha", yet it spells ALPHA."""
+
+    def __eq__(self, other):
+        return isinstance(other, str) and self.lower() == other.lower()
+
+    def __hash__(self):
+        return hash(self.lower())
+
+
+class EqualOnly(str):
+    """A str that defines __eq__ alone, which makes it unhashable."""
+
+    def __eq__(self, other):
+        return str.__eq__(self, other)
+
+
+# A path names its module by the token's text: Caseless("ALPHA") names <pkg>.ALPHA, which does not exist.
+@pytest.mark.parametrize("fetches", [
+    [(Caseless("ALPHA"), "generic"), ("alpha", "alpha")],
+    [("alpha", "alpha"), (Caseless("ALPHA"), "generic")],
+    [(EqualOnly("alpha"), "alpha"), (EqualOnly("gamma"), "generic"), ("alpha", "alpha"), (EqualOnly("alpha"), "alpha")],
+], ids=["caseless first", "plain first", "unhashable"])
+def test_str_subclass_tokens_dispatch_by_their_text(names, fetches):
+    ops = ops_module(names)
+    for token, tag in fetches:
+        assert ops.Ops(os=token, platform=None).run()[0] == tag, repr(token)
+
+
+class OS(str, enum.Enum):
+    ALPHA = "alpha"
+    GAMMA = "gamma"
+
+
+def plain(text):
+    return "".join(list(text))  # an equal str that no other fetch holds
+
+
+@pytest.mark.parametrize("makers", [(plain, OS), (OS, plain)], ids=["plain first", "enum first"])
+@pytest.mark.parametrize("seen_by", ["package", "builder", "message"])
+def test_each_fetch_passes_on_its_own_tokens(names, monkeypatch, makers, seen_by):
+    ops = ops_module(names)
+    log, built = [], []
+
+    def builder(tokens, **kwargs):
+        paths = default_builder(tokens, **kwargs)
+        built.append((tokens, paths))
+        return paths
+
+    if seen_by == "package":
+        replace_package(monkeypatch, names, log)
+    elif seen_by == "builder":
+        monkeypatch.setattr(vars(ops.Ops)["run"], "_builder", builder)
+    for make in makers:
+        if seen_by == "message":  # no token package: mandatory=2 leaves no path that matches
+            token = make("gamma")
+            with pytest.raises(LookupError) as info:
+                ops.Ops(os=token, platform="k9").strict
+            assert str(info.value) == not_found((names["pkg"], "ops"), (token, "k9"), "Ops")
+            continue
+        token = make("alpha")
+        assert ops.Ops(os=token, platform=None).run()[0] == "alpha"
+        if seen_by == "package":
+            seqs = getattr(sys.modules[names["pkg"]], PKG_ATTR).seqs
+            assert seqs and all(seq[0] is token for seq in seqs if seq), seqs
+            del seqs[:]
+        else:
+            tokens, paths = built.pop()
+            assert tokens[0] is token and all(path[0] is token for path in paths if path), paths
+
+
+def patched(name):
+    fake = type("Ops", (), {"run": lambda self, *args, **kwargs: ("fake", self, args, kwargs)})
+    with mock.patch(name + ".Ops", fake):
+        yield
+    yield  # the patch left: the original again
+
+
+def reloaded(name):
+    importlib.reload(sys.modules[name])
+    yield
+
+
+def imported_again(name):
+    del sys.modules[name]
+    importlib.import_module(name)
+    yield
+
+
+@pytest.mark.parametrize("change", [patched, reloaded, imported_again])
+def test_override_is_read_from_its_module_at_each_fetch(names, change):
+    ops = ops_module(names)
+    obj = ops.Ops(os="alpha", platform="k9")
+    name = names["pkg"] + ".alpha.ops"
+    assert obj.run.__wrapped__ is sys.modules[name].Ops.run
+    for _ in change(name):
+        assert obj.run.__wrapped__ is sys.modules[name].Ops.run
+
+
+# The override module fetches at its top level, before its class exists:
+# that fetch gets the generic code, every later one the override.
+@pytest.mark.parametrize("start", ["fetch", "import"])
+def test_miss_during_the_override_import_is_not_kept(names, start):
+    ops = ops_module(names)
+    assert ops.Ops(os=None, platform=None).run()[0] == "generic"  # the package is in use already
+    obj = ops.Ops(os="early", platform=None)
+    if start == "fetch":
+        assert obj.run()[0] == "early"
+    else:
+        importlib.import_module(names["pkg"] + ".early.ops")
+    assert sys.modules[names["pkg"] + ".early.ops"].EARLY == "generic"
+    for _ in range(3):
+        assert obj.run()[0] == "early"
+
+
+def test_memory_is_bounded_over_distinct_tokens(names):
+    obj = ops_module(names).Ops(os=None, platform=None)
+
+    def fetch(first, count):
+        """Fetches with `count` new os values (no token package); the most memory traced meanwhile."""
+        most = 0
+        for k in range(first, first + count):
+            obj.os = "os%d" % k
+            obj.run
+            if k % 250 == 0:
+                most = max(most, tracemalloc.get_traced_memory()[0])
+        return most
+
+    # The most over each half: a bounded cache emptied when full counts at its fullest in both.
+    fetch(0, 1000)
+    tracemalloc.start()
+    try:
+        first = fetch(1000, 10000)
+        second = fetch(11000, 10000)
+    finally:
+        tracemalloc.stop()
+    assert second - first < 64 * 1024, (first, second)

@@ -9,6 +9,7 @@ import pytest
 
 import orvex.abstract.package as package_mod
 from orvex.abstract.package import AbstractPackage
+from support import PKG_ATTR
 
 OPS = "import mylib\nmylib.LOADS.append(__name__)\nclass Ops:\n    pass\n"
 CLS = "class Ops:\n    pass\n"
@@ -302,3 +303,37 @@ def test_concurrent_first_fetch(pkg, monkeypatch):
         t.join()
     assert errors == [] and len(scans) == 1
     assert results == [sys.modules["mylib.alpha.m2.ops"].Ops] * 8
+
+
+DECORATED = """
+from orvex.abstract import LookupDecorator
+
+class Ops:
+    os = "beta"
+
+    @LookupDecorator("os")
+    def run(self):
+        return "generic"
+"""
+
+
+@pytest.mark.parametrize("forget", ["importlib", "package"])
+def test_new_token_packages_after_invalidating(write, tmp_path, forget):
+    write({"newtok/__init__.py": "", "newtok/ops.py": DECORATED})
+    obj = importlib.import_module("newtok.ops").Ops()
+    assert obj.run() == "generic"
+    used, other = getattr(sys.modules["newtok"], PKG_ATTR), AbstractPackage("newtok")
+    # Not through `write`, which invalidates the import system's caches.
+    (tmp_path / "newtok/beta").mkdir()
+    (tmp_path / "newtok/beta/__init__.py").write_text("")
+    (tmp_path / "newtok/beta/ops.py").write_text("class Ops:\n    def run(self):\n        return 'beta'\n")
+    assert obj.run() == "generic"  # learned once
+    if forget == "importlib":
+        importlib.invalidate_caches()
+        assert ("beta",) in other.token_paths
+    else:
+        sys.path_importer_cache[str(tmp_path / "newtok")].invalidate_caches()  # the import system's own
+        used.invalidate_caches()
+        assert not used.learned
+    assert obj.run() == "beta"
+    assert ("beta",) in used.token_paths

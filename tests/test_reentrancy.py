@@ -26,7 +26,8 @@ import pytest
 
 import orvex.abstract.decorator as decorator_module
 from orvex.abstract.decorator import LookupDecorator, default_token_getter, from_device_token_getter
-from support import PKG_ATTR, PREFIX, module_entries
+from support import PKG_ATTR, PREFIX, Package, add_module, module_entries, package_root, paths
+from support import impl as tagged
 from support import run_python
 
 ROOT = "reentry_root"
@@ -610,3 +611,105 @@ def test_unbounded_reentry_is_a_recursion_error():
     """, flags=("-X", "dev"))
     assert proc.returncode == 0, proc.stderr[-3000:]
     assert proc.stdout.splitlines() == ["RecursionError Python"] * 2 + ["RecursionError Builtin"] * 2
+
+
+# ---- the root walk: code run by a plain read of sys.modules or of a module
+
+class Collider:
+    """A namespace key whose hash is that of "__file__": a read of the
+    module's __file__ compares it with the key, which runs `action` once."""
+
+    action = None
+
+    def __hash__(self):
+        return hash("__file__")
+
+    def __eq__(self, other):
+        action, self.action = self.action, None
+        if action is not None:
+            action()
+        return False
+
+
+def walk_scene(monkeypatch, root):
+    """Root `root` (its package finds "first") and `root`.mod, which holds
+    the class Owner; a second root, not in sys.modules, whose package finds
+    "other". Returns (Owner, the owner module, the second root)."""
+    package_root(monkeypatch, root, {(): tagged("first")})
+    owner_module = add_module(monkeypatch, root + ".mod", file="/pkgs/%s/mod.py" % root)
+    other = types.ModuleType(root)
+    vars(other).update({"__file__": "/other/%s/__init__.py" % root, PKG_ATTR: Package(answers={(): tagged("other")})})
+    Owner = type("Owner", (), {"__module__": root + ".mod", "m": LookupDecorator(builder=paths(()))(m)})
+    return Owner, owner_module, other
+
+
+def collide_on_file(module, action):
+    """Puts a Collider ahead of module's __file__, so that it runs `action` at the next read."""
+    key, ns = Collider(), vars(module)
+    file = ns.pop("__file__")
+    ns[key] = None
+    ns["__file__"] = file
+    key.action = action
+
+
+def rebind_sys(monkeypatch, other):
+    return lambda: monkeypatch.setattr(decorator_module, "sys", types.SimpleNamespace(modules={other.__name__: other}))
+
+
+# The walk reads sys.modules[parent].__file__, then sys.modules[parent] again for the root.
+@pytest.mark.parametrize("where, change", [
+    ("root", "replace the entry"),
+    ("root", "rebind sys"),
+    ("owner module", "rebind sys"),
+])
+def test_reads_of_the_walk_follow_code_run_by_a_dict_lookup(monkeypatch, where, change):
+    root = "collide_root"
+    Owner, owner_module, other = walk_scene(monkeypatch, root)
+    actions = {"rebind sys": rebind_sys(monkeypatch, other),
+               "replace the entry": lambda: monkeypatch.setitem(sys.modules, root, other)}
+    collide_on_file(sys.modules[root] if where == "root" else owner_module, actions[change])
+    assert Owner().m()[0] == "other"
+
+
+RUNS = itertools.count()
+
+
+@pytest.mark.skipif(sys.version_info >= (3, 12), reason="from 3.12 on, collections wait for the interpreter loop")
+@pytest.mark.no_refleaks  # each run takes a new module name
+def test_collection_during_the_walk_rebinds_sys(monkeypatch):
+    # A chain of cyclic garbage: every collection finds one, until the
+    # owner module's __file__ has been read; the next collection, in the
+    # walk up to the root if the walk allocates, rebinds sys.
+    root = "gc_root%d" % next(RUNS)  # a name the walk has not seen
+    Owner, owner_module, other = walk_scene(monkeypatch, root)
+    state = {"armed": False, "rebound": False, "old root read": False, "stale": False}
+
+    class Garbage:
+        def __init__(self):
+            self.cycle = self
+
+        def __del__(self):
+            if state["rebound"]:
+                return
+            if state["armed"]:
+                state["rebound"] = True
+                rebind_sys(monkeypatch, other)()
+            else:
+                Garbage()
+
+    collide_on_file(owner_module, lambda: state.update(armed=True))
+    collide_on_file(sys.modules[root], lambda: state.update({"old root read": True, "stale": state["rebound"]}))
+    obj = Owner()
+    thresholds = gc.get_threshold()
+    gc.collect()
+    Garbage()
+    gc.set_threshold(1)
+    try:
+        found = obj.m
+    finally:
+        gc.set_threshold(*thresholds)
+        state["rebound"] = True
+        gc.collect()
+    # Read before sys is rebound, the old registry gives the first root; a
+    # walk that reads it after has missed the change. Else the other root.
+    assert (found()[0], state["stale"]) == ("first" if state["old root read"] else "other", False)

@@ -6,12 +6,23 @@ those changes allows.
 
 The stress runs in a child interpreter (a crash fails the test) with the
 allocator's debug hooks on (-X dev) and a switch interval of a microsecond.
+
+Waiting for another thread's learning: a learner held inside indexing while
+the main thread waits, or while another thread initialises the package anew.
 """
 
 import json
+import signal
 import textwrap
+import threading
 
-from support import run_python
+import pytest
+
+import orvex.abstract.package as package_mod
+from orvex.abstract.package import AbstractPackage
+from support import add_module, run_python
+
+WATCHDOG = 5  # seconds before a wait that should have ended is given up
 
 THREADS = 8
 ITERATIONS = 1500  # per thread, times stress_rounds
@@ -437,3 +448,93 @@ def test_concurrent_fetches_and_changes(tmp_path, stress_rounds):
     certain = {"run alpha", "run beta", "shared call", "info beta raised", "broken", "construct"}
     assert certain <= set(report["seen"])
     assert report["mutations"] > 0
+
+
+@pytest.fixture
+def stuck_learner(monkeypatch):
+    """Yields (learn, release): learn(pkg) learns in a new thread, which the
+    first indexing holds until `release` is set. Indexing a root gives the
+    token paths (), (<the root's name>,)."""
+    entered, release, threads = threading.Event(), threading.Event(), []
+
+    def index(module):
+        if not entered.is_set():
+            entered.set()
+            release.wait(4 * WATCHDOG)  # a safety net only: the tests release it
+        return frozenset({(), (module.__name__,)})
+
+    monkeypatch.setattr(package_mod, "_index", index)
+
+    def learn(pkg):
+        threads.append(threading.Thread(target=pkg.learn))
+        threads[-1].start()
+        assert entered.wait(WATCHDOG)
+
+    try:
+        yield learn, release
+    finally:
+        release.set()
+        for thread in threads:
+            thread.join(WATCHDOG)
+
+
+def test_ctrl_c_interrupts_a_wait_for_learning(monkeypatch, stuck_learner):
+    learn, release = stuck_learner
+    add_module(monkeypatch, "waitroot")
+    pkg = AbstractPackage("waitroot", delay=True)
+    learn(pkg)
+    waiting, given_up = threading.Event(), threading.Event()
+
+    def on_sigint(signum, frame):
+        if waiting.is_set():  # Ctrl-C, as long as the main thread is in learn()
+            raise KeyboardInterrupt
+
+    def interrupt():
+        # Once the main thread has had the time to block in learn().
+        if waiting.wait(WATCHDOG) and not release.wait(0.2) and waiting.is_set():
+            signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+
+    def watchdog():
+        if not release.wait(WATCHDOG):
+            given_up.set()
+            release.set()
+
+    threads = [threading.Thread(target=target) for target in (interrupt, watchdog)]
+    previous = signal.signal(signal.SIGINT, on_sigint)
+    interrupted = False
+    try:
+        for thread in threads:
+            thread.start()
+        try:
+            try:
+                waiting.set()
+                pkg.learn()
+            finally:
+                waiting.clear()
+        except KeyboardInterrupt:
+            interrupted = not given_up.is_set()
+    finally:
+        release.set()
+        for thread in threads:
+            thread.join()
+        signal.signal(signal.SIGINT, previous)
+    assert interrupted, "learn() went on waiting for the learner after Ctrl-C"
+
+
+def test_init_again_while_another_thread_learns(monkeypatch, stuck_learner):
+    learn, release = stuck_learner
+    add_module(monkeypatch, "firstroot")
+    add_module(monkeypatch, "otherroot")
+    pkg = AbstractPackage("firstroot", delay=True)
+    learn(pkg)
+    again = threading.Thread(target=pkg.__init__, args=("otherroot",))
+    again.start()
+    for _ in range(40):  # until __init__ has taken the new name or returned, for two seconds at most
+        if pkg.name == "otherroot" or not again.is_alive():
+            break
+        again.join(0.05)
+    release.set()
+    again.join(WATCHDOG)
+    assert not again.is_alive()
+    assert pkg.name == "otherroot"
+    assert pkg.token_paths == {(), ("otherroot",)}
