@@ -11,10 +11,10 @@
 //    qualified name -> what splitting it gives. A pure function of the str:
 //    valid for good. 1,024 entries each.
 //  - native/builder.cpp: the search paths of an exact tuple of exact str or
-//    None tokens (and the default or an exact int `mandatory`). A pure
-//    function of those values: valid for good. 1,024 entries in each of two
-//    dicts, and 16 identity slots in front of them (PairTable's rules: the
-//    slot owns its tuple, so equal identity of items means equal tokens).
+//    None tokens (and the default or an exact int `mandatory`), in 64 slots
+//    found by the identity of the tokens. A pure function of those objects,
+//    which the slot owns: valid for good, and the paths hold the caller's
+//    own token objects, as a computation would give them.
 //  - native/package.cpp, per AbstractPackage: the token paths learned, and
 //    per (relpath, seq) the module that path names or why none is there
 //    (BoundedDict, 4,096 entries, 64 identity slots in front). Valid while

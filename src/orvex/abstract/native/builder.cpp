@@ -1,10 +1,10 @@
 // default_builder: the tokens of an object to its search paths, most specific
 // first. The decorator calls it on every fetch with the same few token tuples,
 // so answers for exact tuples of exact str or None (and the default or an
-// exact int `mandatory`) are kept; any other token is answered anew, so the
-// paths hold the caller's own objects. A full cache is emptied. Safe between
-// threads: the caches change by whole entries only, under the interpreter's
-// lock. The rules of the caches are in cache/cache.hpp.
+// exact int `mandatory`) are kept in a few slots found by the identity of the
+// tokens; any other call is answered anew. Safe between threads: a slot
+// changes under the interpreter's lock. The rules of the caches are in
+// cache/cache.hpp.
 #include <cstdint>
 #include <cstring>
 
@@ -17,20 +17,17 @@ PyObject* builder_object = nullptr;
 
 namespace {
 
-constexpr Py_ssize_t cache_limit = 1024;
-PyObject* paths_by_tokens = nullptr;     // tokens -> paths, for mandatory=0
-PyObject* paths_by_mandatory = nullptr;  // (tokens, mandatory) -> paths
-
-// In front of the caches: the tuples of tokens that fetches make anew each
-// time hold the same token objects, so entries here are found by the
-// identity of those (immutable) items, without hashing the tuple. An entry
-// owns its tuple, so the items it compares stay alive.
+// The tuples of tokens that fetches make anew each time hold the same token
+// objects, so answers are found by the identity of those items (and of
+// `mandatory`), without hashing: the paths given back then hold the caller's
+// own token objects, as a computation would. An entry owns its tuple, so the
+// items it compares stay alive (and their addresses untaken).
 struct Recent {
-    PyObject* tokens;     // exact tuple
+    PyObject* tokens;     // exact tuple of exact str or None
     PyObject* mandatory;  // exact int, or nullptr for the default
     PyObject* paths;
 };
-constexpr size_t recent_size = 16;
+constexpr size_t recent_size = 64;
 Recent recent[recent_size];
 
 size_t recent_slot(PyObject* tokens, PyObject* mandatory) noexcept {
@@ -49,7 +46,7 @@ bool same_tokens(PyObject* a, PyObject* b) noexcept {
     return true;
 }
 
-// The paths kept in front for exact `tokens` (new reference), or nullptr.
+// The paths kept for `tokens` (new reference), or nullptr.
 PyObject* recent_paths(PyObject* tokens, PyObject* mandatory) noexcept {
     const Recent& entry = recent[recent_slot(tokens, mandatory)];
     if (entry.tokens && entry.mandatory == mandatory && same_tokens(entry.tokens, tokens))
@@ -64,15 +61,8 @@ void remember_recent(PyObject* tokens, PyObject* mandatory, PyObject* paths) noe
     set_field(entry.tokens, Ref::borrow(tokens));
 }
 
-// The cache that holds `mandatory` (nullptr: the default), and its key; both
-// empty when the arguments are not remembered (not exact tuple and int).
-struct CacheSlot {
-    PyObject* cache = nullptr;
-    Ref key;
-};
-
-// Whether the tokens are values whose hash and equality are the interpreter's
-// own: an exact tuple of exact str or None.
+// Whether the tokens are values whose identity no user code can change the
+// meaning of: an exact tuple of exact str or None.
 bool exact_tokens(PyObject* tokens) noexcept {
     if (!PyTuple_CheckExact(tokens)) return false;
     for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(tokens); ++k) {
@@ -80,40 +70,6 @@ bool exact_tokens(PyObject* tokens) noexcept {
         if (token != Py_None && !PyUnicode_CheckExact(token)) return false;
     }
     return true;
-}
-
-int cache_slot(PyObject* tokens, PyObject* mandatory, CacheSlot& slot) noexcept {
-    if (!mandatory) {
-        slot.cache = paths_by_tokens;
-        slot.key = Ref::borrow(tokens);
-        return 0;
-    }
-    if (!PyLong_CheckExact(mandatory)) return 0;
-    // An exact int: its truth runs no code.
-    if (PyObject_Not(mandatory)) {
-        slot.cache = paths_by_tokens;
-        slot.key = Ref::borrow(tokens);
-        return 0;
-    }
-    slot.key = Ref::steal(PyTuple_Pack(2, tokens, mandatory));
-    if (!slot.key) return -1;
-    slot.cache = paths_by_mandatory;
-    return 0;
-}
-
-// The remembered paths: 1 and a new reference, 0 when none are (or a token
-// cannot be hashed, which the full path reports), -1 with an exception set.
-int remembered(const CacheSlot& slot, Ref& paths) noexcept {
-    if (!slot.cache) return 0;
-    PyObject* hit = PyDict_GetItemWithError(slot.cache, slot.key.get());
-    if (hit) {
-        paths = Ref::borrow(hit);
-        return 1;
-    }
-    if (!PyErr_Occurred()) return 0;
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
-    PyErr_Clear();
-    return 0;
 }
 
 // The number of tokens `mandatory` asks for: -1 with TypeError or ValueError
@@ -221,29 +177,14 @@ PyObject* build_paths(PyObject* tokens, PyObject* mandatory) noexcept {
     if (exact) {
         if (PyObject* kept = recent_paths(tokens, mandatory)) return kept;
     }
-    CacheSlot slot;
-    if (exact && cache_slot(tokens, mandatory, slot) < 0) return nullptr;
-    Ref paths;
-    const int hit = remembered(slot, paths);
-    if (hit < 0) return nullptr;
-    if (hit) {
-        if (exact) remember_recent(tokens, mandatory, paths.get());
-        return paths.release();
-    }
-
     const Py_ssize_t count = mandatory_count(mandatory);
     if (count < 0) return nullptr;
-    paths = Ref::steal(compute(tokens, count));
-    if (!paths || !slot.cache) return paths.release();
-    if (PyDict_GET_SIZE(slot.cache) >= cache_limit) PyDict_Clear(slot.cache);
-    if (PyDict_SetItem(slot.cache, slot.key.get(), paths.get()) < 0) return nullptr;
-    remember_recent(tokens, mandatory, paths.get());
+    Ref paths = Ref::steal(compute(tokens, count));
+    if (paths && exact) remember_recent(tokens, mandatory, paths.get());
     return paths.release();
 }
 
 int builder_ready(PyObject* module) noexcept {
-    if (!paths_by_tokens && !(paths_by_tokens = PyDict_New())) return -1;
-    if (!paths_by_mandatory && !(paths_by_mandatory = PyDict_New())) return -1;
     // Public as orvex.abstract.magic.default_builder, which is its __module__.
     Ref home = Ref::steal(PyUnicode_FromString("orvex.abstract.magic"));
     if (!home) return -1;
