@@ -1,7 +1,9 @@
 """What the tests share, and the memory-fault driver with them.
 
 - the module's traceback entries: frames, module_entries, entry, innermost_entry;
-- objects that record every attribute read and raise on demand;
+- objects that record every attribute read and raise on demand, and dict
+  keys that run code when a lookup compares them;
+- the Python functions that an action runs (python_calls);
 - saving and restoring attributes of the module's (process-wide) functions;
 - throwaway copies of the package in a temporary directory, imported by a
   fresh interpreter, for initialisation and its failures;
@@ -129,6 +131,40 @@ class Recorder:
 
     def __str__(self):
         return object.__getattribute__(self, "_rec")[0]
+
+
+class Colliding:
+    """A dict key with the hash of the str `name`: a lookup of `name` that
+    meets it compares the two, and the first comparison calls `then()`.
+    It equals nothing but itself."""
+
+    def __init__(self, name, then):
+        self.name, self.then = name, then
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        if other is self:
+            return True
+        then, self.then = self.then, None
+        if then is not None:
+            then()
+        return False
+
+
+# ---- what runs
+
+
+def python_calls(action):
+    """(action(), the names of the Python functions it entered, in order)."""
+    calls = []
+    sys.setprofile(lambda frame, event, arg: calls.append(frame.f_code.co_name) if event == "call" else None)
+    try:
+        result = action()
+    finally:
+        sys.setprofile(None)
+    return result, calls
 
 
 # ---- the module's functions are process-wide: tests that change them restore them

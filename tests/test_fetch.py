@@ -2,6 +2,8 @@
 what it raises, with stand-in roots and abstraction packages."""
 
 import builtins
+import dis
+import functools
 import sys
 import types
 import typing
@@ -11,8 +13,8 @@ import pytest
 import orvex.abstract.decorator as decorator_module
 from orvex.abstract.decorator import LookupDecorator
 from support import (
-    GET, PKG_ATTR, Package, add_module, get_lines, impl, missing, module_entries, not_found,
-    package_root, paths,
+    GET, PKG_ATTR, Colliding, Package, add_module, get_lines, impl, missing, module_entries, not_found,
+    package_root, paths, python_calls,
 )
 from support import run_python
 
@@ -406,6 +408,228 @@ def test_wraps_is_looked_up_and_applied(monkeypatch):
     with pytest.raises(ArithmeticError) as info:
         obj.m
     assert get_lines(info.value) == [229]
+
+
+# ---- functools changed: the wrapper comes out as functools.wraps(func)(wrapper) makes it
+
+REAL_GETATTR = builtins.getattr
+
+
+class Other(Exception):
+    pass
+
+
+def logged(log, real):
+    """`real` (getattr or setattr), logging (its name, the attribute) first."""
+    def call(obj, name, *rest):
+        log.append((real.__name__, name))
+        return real(obj, name, *rest)
+    return call
+
+
+def plain_function(mp, log):
+    def m(self, x: int) -> str:
+        """Doc of the found method."""
+    m.__qualname__, m.__module__, m.marker = "Impl.m", "impl.mod", "kept"
+    return m
+
+
+class CallableObject:
+    """Doc of the callable."""
+
+    def __call__(self, *args):
+        return args
+
+
+def callable_object(mp, log):
+    found = CallableObject()
+    found.marker = "kept"
+    return found
+
+
+def named_then(change):
+    """A callable whose __name__, when read, makes `change` (once)."""
+    def make(mp, log):
+        class Named(CallableObject):
+            @property
+            def __name__(self):
+                if not self.changed:
+                    self.changed = True
+                    change(mp, log)
+                return "named"
+        found = Named()
+        found.changed = False
+        return found
+    return make
+
+
+def class_with_getattribute(mp, log):
+    class Logging(types.ModuleType):
+        def __getattribute__(self, name):
+            log.append(("read", name))
+            return super().__getattribute__(name)
+    mp.setattr(functools, "__class__", Logging)
+
+
+def shadow(name, make=lambda log, real: logged(log, real)):
+    """functools.<name> set to a logging stand-in of the builtin."""
+    return lambda mp, log: mp.setitem(vars(functools), name, make(log, getattr(builtins, name)))
+
+
+def replace_builtin(name, make=lambda log, real: logged(log, real)):
+    return lambda mp, log: mp.setattr(builtins, name, make(log, getattr(builtins, name)))
+
+
+def other_builtins(as_module):
+    """functools' __builtins__ replaced by a copy whose getattr logs: what
+    update_wrapper runs with before 3.10; from 3.10 it keeps its own."""
+    def change(mp, log):
+        namespace = dict(vars(builtins), getattr=logged(log, REAL_GETATTR))
+        if as_module:
+            module = types.ModuleType("other_builtins")
+            vars(module).update(namespace)
+            namespace = module
+        mp.setitem(vars(functools), "__builtins__", namespace)
+    return change
+
+
+def while_checked(looked_up, name):
+    """A key colliding with `looked_up` puts a logging `name` into functools
+    when a lookup first compares it: during the checks of a fetch, when its
+    namespaces are read anew."""
+    def change(mp, log):
+        def put():
+            mp.setitem(vars(functools), name, logged(log, getattr(builtins, name)))
+        mp.setitem(vars(functools), Colliding(looked_up, put), None)
+    return change
+
+
+# id: (change, the found callable, the change that pure Python is compared with when not the same)
+FUNCTOOLS_CHANGES = {
+    "%s, %s" % (label, found.__name__): (change, found, None)
+    for label, change in {
+        "module class with __getattribute__": class_with_getattribute,
+        "functools.getattr": shadow("getattr"),
+        "functools.setattr": shadow("setattr"),
+        "functools.AttributeError": shadow("AttributeError", lambda log, real: Other),
+        "builtins.getattr": replace_builtin("getattr"),
+        "builtins.setattr": replace_builtin("setattr"),
+        "builtins.AttributeError": replace_builtin("AttributeError", lambda log, real: Other),
+        "functools.__builtins__ a dict": other_builtins(as_module=False),
+        "functools.__builtins__ a module": other_builtins(as_module=True),
+    }.items()
+    for found in (plain_function, callable_object)
+}
+FUNCTOOLS_CHANGES.update({
+    # The checks compare the key before update_wrapper would: its effect is there from the start.
+    "setattr put in while getattr is looked up": (while_checked("getattr", "setattr"), plain_function,
+                                                  shadow("setattr")),
+    "getattr put in while setattr is looked up": (while_checked("setattr", "getattr"), plain_function,
+                                                  shadow("getattr")),
+    "getattr put in while AttributeError is looked up": (while_checked("AttributeError", "getattr"),
+                                                         callable_object, shadow("getattr")),
+    # Made while the attributes are copied: what follows takes it.
+    "functools.setattr while copying": (None, named_then(shadow("setattr")), None),
+    "functools.getattr while copying": (None, named_then(shadow("getattr")), None),
+    "functools.AttributeError while copying": (None, named_then(shadow("AttributeError", lambda log, real: Other)),
+                                               None),
+    "builtins.setattr while copying": (None, named_then(replace_builtin("setattr")), None),
+})
+
+
+def wraps_outcome(make, found, log):
+    """What wrapping `found` with make() logs and shows: which of its
+    attributes the wrapper took, the wrapper's own dict and __wrapped__;
+    or the type of the exception that make() raised."""
+    del log[:]
+    try:
+        wrapper = make()
+    except Exception as exc:
+        return list(log), type(exc)
+    written = list(log)
+    took = [name for name in functools.WRAPPER_ASSIGNMENTS
+            if name != "__doc__" and REAL_GETATTR(wrapper, name, None) is REAL_GETATTR(found, name, 0)]
+    return written, took, wrapper.__doc__, sorted(vars(wrapper)), wrapper.__wrapped__ is found
+
+
+@pytest.mark.parametrize("change, make_found, compared", FUNCTOOLS_CHANGES.values(), ids=FUNCTOOLS_CHANGES)
+def test_changed_functools_is_followed(monkeypatch, change, make_found, compared):
+    log = []
+    found_class = type("Impl", (), {})
+    package_root(monkeypatch, ROOT, {(): found_class})
+    obj = owner_class(builder=paths(()))()
+
+    def outcome(change, make):
+        with pytest.MonkeyPatch.context() as mp:
+            found = make_found(mp, log)
+            mp.setattr(found_class, "m", found, raising=False)
+            if change is not None:
+                change(mp, log)
+            return wraps_outcome(lambda: make(found), found, log)
+
+    def pure(*args, **kwargs):
+        pass
+
+    outcome(None, lambda found: obj.m)  # functools as it is: checked, and then trusted
+    fetched = outcome(change, lambda found: obj.m)
+    expected = outcome(compared or change, lambda found: functools.wraps(found)(pure))
+    assert fetched == expected
+    # Restored, the copy is done without functools' Python code again.
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setattr(found_class, "m", plain_function(mp, log), raising=False)
+        w, calls = python_calls(lambda: obj.m)
+    assert w.__name__ == "m" and not {"wraps", "update_wrapper"} & set(calls)
+
+
+def test_update_wrapper_looks_up_only_what_is_checked():
+    # The names the copy checks; a functools whose update_wrapper looks up more needs more checks.
+    loaded = {i.argval for i in dis.get_instructions(functools.update_wrapper) if i.opname == "LOAD_GLOBAL"}
+    assert loaded == {"getattr", "setattr", "AttributeError"}
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="dict watchers came with 3.12")
+def test_changes_are_followed_without_a_free_dict_watcher():
+    # Every fetch then reads functools anew.
+    pytest.importorskip("_testcapi")
+    proc = run_python("""
+        import builtins, functools, sys, types
+        import _testcapi
+        try:
+            while True:
+                _testcapi.add_dict_watcher(0)
+        except RuntimeError:
+            pass
+        from orvex.abstract.decorator import LookupDecorator
+
+        root = types.ModuleType("watchless_root")
+        root.__file__ = "/nowhere/watchless_root/__init__.py"
+        sys.modules["watchless_root"] = root
+
+        def m(self):
+            "found"
+
+        class Package(object):
+            def learn(self):
+                pass
+
+            def lookup(self, relpath, seq, name):
+                return type("Impl", (), {"m": m})
+
+        root._LookupDecorator__abstract_pkg = Package()
+        Owner = type("Owner", (), {"__module__": "watchless_root", "__qualname__": "Owner",
+                                   "m": LookupDecorator(builder=lambda tokens: [()])(m)})
+        log = []
+        print(Owner().m.__doc__, log)
+        functools.setattr = lambda obj, name, value: log.append(name) or builtins.setattr(obj, name, value)
+        print(Owner().m.__doc__, log)
+        del functools.setattr
+        print(Owner().m.__doc__, log)
+    """)
+    assert proc.returncode == 0, proc.stderr
+    first, changed, restored = proc.stdout.splitlines()
+    assert first == "found []"
+    assert changed == "found %s" % list(functools.WRAPPER_ASSIGNMENTS)
+    assert restored == changed  # nothing more was set through functools.setattr
 
 
 def test_wrapper_carries_the_found_metadata(monkeypatch):

@@ -3,11 +3,13 @@
 //
 // What differs, by version:
 //  3.9   PyObject_CallOneArg, PyObject_CallNoArgs, public vectorcall names
-//  3.10  code objects take co_linetable (co_lnotab before)
+//  3.10  code objects take co_linetable (co_lnotab before); a function keeps
+//        the builtins it runs with (before, each frame takes them anew)
 //  3.11  code objects have co_qualname and co_exceptiontable and need a body
 //        that can run; PyErr_GetHandledException
-//  3.12  PyErr_GetRaisedException; functions have __type_params__; the
-//        dict version tag is deprecated (dict watchers instead)
+//  3.12  PyErr_GetRaisedException; functions have __type_params__; dict
+//        watchers (the dict version tag is deprecated, and gone in 3.14); a
+//        collection no longer starts inside an allocation
 //  3.13  PyObject_GetOptionalAttr is public
 //  3.14  functions have __annotate__ (annotations evaluated on demand),
 //        which functools.wraps copies instead of __annotations__
@@ -68,20 +70,6 @@ static inline PyObject* vectorcall_dict(PyObject* callable, PyObject* const* arg
     return PyObject_VectorcallDict(callable, args, nargs, kwargs);
 #else
     return _PyObject_FastCallDict(callable, const_cast<PyObject**>(args), nargs, kwargs);
-#endif
-}
-
-// A dict's version tag (3.8 to 3.11): a number that every change of the
-// dict replaces by one that no dict has had, and that a new dict gets afresh;
-// so an unchanged nonzero tag proves the same dict, unchanged. 0 where the
-// interpreter keeps none (then nothing is trusted: the caller reads again).
-static constexpr bool dict_has_version_tag = PY_VERSION_HEX < 0x030C0000;
-static inline uint64_t dict_version_tag(PyObject* dict) noexcept {
-#if PY_VERSION_HEX < 0x030C0000
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#else
-    (void)dict;
-    return 0;
 #endif
 }
 
@@ -167,6 +155,73 @@ static inline void handled_exception_set(PyObject* exc) noexcept {
     PyErr_SetExcInfo(type, exc, PyException_GetTraceback(exc));
 #endif
 }
+
+// Telling that a dict changed. Up to 3.11 every change gives the dict a new
+// version tag (PEP 509) from a global counter, so a tag is never reused. 3.12
+// deprecates the tag (3.14 drops it) for dict watchers: a callback, told of
+// each change of a watched dict before it is made. Each side's calls exist on
+// both, so that one source compiles everywhere; the other side's never run.
+static constexpr bool dict_has_watchers = PY_VERSION_HEX >= 0x030C0000;
+
+#if PY_VERSION_HEX >= 0x030C0000
+using DictWatchEvent = PyDict_WatchEvent;
+#else
+enum DictWatchEvent : int {};
+#endif
+using DictWatchCallback = int (*)(DictWatchEvent event, PyObject* dict, PyObject* key, PyObject* new_value);
+
+#if PY_VERSION_HEX >= 0x030C0000
+// A watcher id (at most 8 per interpreter), or -1 with an exception set.
+static inline int dict_add_watcher(DictWatchCallback callback) noexcept { return PyDict_AddWatcher(callback); }
+static inline int dict_watch(int watcher_id, PyObject* dict) noexcept { return PyDict_Watch(watcher_id, dict); }
+static inline int dict_unwatch(int watcher_id, PyObject* dict) noexcept { return PyDict_Unwatch(watcher_id, dict); }
+// Not read from 3.12 on.
+static inline std::uint64_t dict_version_tag(PyObject*) noexcept { return 0; }
+#else
+static inline int no_dict_watchers() noexcept {
+    PyErr_SetString(PyExc_RuntimeError, "no dict watchers before Python 3.12");
+    return -1;
+}
+static inline int dict_add_watcher(DictWatchCallback) noexcept { return no_dict_watchers(); }
+static inline int dict_watch(int, PyObject*) noexcept { return no_dict_watchers(); }
+static inline int dict_unwatch(int, PyObject*) noexcept { return no_dict_watchers(); }
+// The version tag of a dict.
+static inline std::uint64_t dict_version_tag(PyObject* dict) noexcept {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+#endif
+
+// Up to 3.11 a garbage collection (and with it any __del__ or weakref
+// callback) can start inside an allocation of a tracked object; from 3.12
+// the allocation only schedules it for the interpreter's next check.
+static constexpr bool gc_runs_in_allocation = PY_VERSION_HEX < 0x030C0000;
+
+// The builtins that the Python function `func`, called now, resolves names in
+// (borrowed; nullptr, with no error set, when it would run without any). From
+// 3.10 a function keeps its own, taken from its globals when it was made.
+// Before, each frame takes its globals' __builtins__, a module standing for
+// its dict; see also frame_shares_caller_builtins.
+static inline PyObject* function_builtins(PyObject* func) noexcept {
+#if PY_VERSION_HEX >= 0x030A0000
+    return reinterpret_cast<PyFunctionObject*>(func)->func_builtins;
+#else
+    PyObject* builtins = PyDict_GetItemString(PyFunction_GET_GLOBALS(func), "__builtins__");
+    if (builtins && PyModule_Check(builtins)) builtins = PyModule_GetDict(builtins);
+    return builtins;
+#endif
+}
+
+// Whether a Python function with `globals`, called now, takes the calling
+// frame's builtins rather than function_builtins: before 3.10 a frame called
+// from one with the same globals shares that frame's builtins.
+#if PY_VERSION_HEX >= 0x030A0000
+static inline bool frame_shares_caller_builtins(PyObject*) noexcept { return false; }
+#else
+static inline bool frame_shares_caller_builtins(PyObject* globals) noexcept {
+    PyFrameObject* caller = PyEval_GetFrame();
+    return caller && caller->f_globals == globals;
+}
+#endif
 
 // Keyword names of code.replace() that differ by version: the line table
 // (co_lnotab before 3.10) and the fields that only 3.11+ accept.
