@@ -171,13 +171,18 @@ enum DictWatchEvent : int {};
 using DictWatchCallback = int (*)(DictWatchEvent event, PyObject* dict, PyObject* key, PyObject* new_value);
 
 #if PY_VERSION_HEX >= 0x030C0000
+static inline bool dict_event_is_deallocation(DictWatchEvent event) noexcept {
+    return event == PyDict_EVENT_DEALLOCATED;
+}
 // A watcher id (at most 8 per interpreter), or -1 with an exception set.
 static inline int dict_add_watcher(DictWatchCallback callback) noexcept { return PyDict_AddWatcher(callback); }
 static inline int dict_watch(int watcher_id, PyObject* dict) noexcept { return PyDict_Watch(watcher_id, dict); }
 static inline int dict_unwatch(int watcher_id, PyObject* dict) noexcept { return PyDict_Unwatch(watcher_id, dict); }
 // Not read from 3.12 on.
 static inline std::uint64_t dict_version_tag(PyObject*) noexcept { return 0; }
+static inline const std::uint64_t* dict_version_tag_place(PyObject*) noexcept { return nullptr; }
 #else
+static inline bool dict_event_is_deallocation(DictWatchEvent) noexcept { return false; }
 static inline int no_dict_watchers() noexcept {
     PyErr_SetString(PyExc_RuntimeError, "no dict watchers before Python 3.12");
     return -1;
@@ -188,6 +193,10 @@ static inline int dict_unwatch(int, PyObject*) noexcept { return no_dict_watcher
 // The version tag of a dict.
 static inline std::uint64_t dict_version_tag(PyObject* dict) noexcept {
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+// Where the dict keeps its tag (the field itself).
+static inline const std::uint64_t* dict_version_tag_place(PyObject* dict) noexcept {
+    return &reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
 }
 #endif
 

@@ -21,12 +21,22 @@
 //    the invalidation generation is the one they were learned at
 //    (importlib.invalidate_caches() and AbstractPackage.invalidate_caches()
 //    move it); a module answer is also checked at each use against
-//    sys.modules, and the class is read from the module each time, so a
-//    patch or a reload is seen at the next lookup. Nothing is remembered
-//    from a module that is still being imported.
+//    sys.modules, and the class is read from the module each time (answered
+//    again only while the versions of sys.modules and of the module's
+//    namespace are those of the last read), so a patch or a reload is seen
+//    at the next lookup. Nothing is remembered from a module that is still
+//    being imported. A path outside the root or without a token package is
+//    told from the keys and the token paths, and kept only in the slots.
 //  - lookup/wraps.cpp: that functools (and what its update_wrapper resolves
 //    when it runs) is as it was; proved by DictGuard (cache/dict_guard.hpp),
 //    never by reasoning about which code may have run.
+//  - lookup/get.cpp, within one fetch: sys.modules and the root module's
+//    abstraction package are read again only where a dict version
+//    (cache/dict_version.hpp) shows a change since the first read.
+//
+// Every "unchanged" above is a dict version compared (dict_version.hpp): the
+// version tag up to 3.11, a dict watcher's count from 3.12; where neither can
+// be had, the read is made again.
 //
 // No cache hands out a borrowed reference that is kept across a call that
 // can run Python code: lookups return owned references (Ref).
@@ -38,6 +48,7 @@
 #include <utility>
 
 #include "../ref.hpp"
+#include "dict_version.hpp"
 
 namespace orvex::abstract::cache {
 

@@ -133,15 +133,6 @@ int file_is_package_init(PyObject* module) noexcept {
     return ends_with_init(file.get());
 }
 
-// A dict's version tag, where it has one that proves anything: 0 for
-// anything but an exact dict, or where the interpreter keeps no tags.
-uint64_t tag_of(PyObject* dict) noexcept { return PyDict_CheckExact(dict) ? compat::dict_version_tag(dict) : 0; }
-
-// sys.modules, with `sys` looked up in the module namespace (then builtins),
-// for each use. A read is answered again only while the version tags of the
-// namespaces it went through, taken before it, are unchanged: nothing read
-// could differ (a collection, a __del__ or a key's __eq__ in between would
-// have changed a tag).
 class SysModules {
 public:
     explicit SysModules(FunctionObject* self) noexcept : self_(self) {}
@@ -151,20 +142,19 @@ public:
         if (value_ && current()) return Ref::borrow(value_.get()).release();
         value_.reset();
         sys_.reset();
-        globals_tag_ = sys_tag_ = 0;
-        const uint64_t globals_tag = tag_of(self_->globals);
+        globals_version_ = sys_version_ = cache::Version();
+        const cache::Version globals_version = cache::Version::of(self_->globals);
         PyObject* found = PyDict_GetItemWithError(self_->globals, state.str_sys);
         if (!found && PyErr_Occurred()) return nullptr;
         Ref sys = found ? Ref::borrow(found) : Ref::steal(lookup_global(self_->globals, state.str_sys));
         if (!sys) return nullptr;
         const bool exact = found && PyModule_CheckExact(sys.get());
-        const uint64_t sys_tag = exact ? tag_of(PyModule_GetDict(sys.get())) : 0;
+        const cache::Version sys_version = exact ? cache::Version::of(PyModule_GetDict(sys.get())) : cache::Version();
         Ref modules = Ref::steal(module_attr(sys.get(), state.str_modules));
         if (!modules) return nullptr;
-        if (exact && globals_tag && sys_tag && tag_of(self_->globals) == globals_tag &&
-            tag_of(PyModule_GetDict(sys.get())) == sys_tag) {
-            globals_tag_ = globals_tag;
-            sys_tag_ = sys_tag;
+        if (globals_version.same() && sys_version.same()) {
+            globals_version_ = globals_version;
+            sys_version_ = sys_version;
             sys_ = std::move(sys);
         }
         value_ = Ref::borrow(modules.get());
@@ -172,16 +162,13 @@ public:
     }
 
     // Whether the last read would give the same object again.
-    bool current() const noexcept {
-        return globals_tag_ && tag_of(self_->globals) == globals_tag_ &&
-               tag_of(PyModule_GetDict(sys_.get())) == sys_tag_;
-    }
+    bool current() const noexcept { return globals_version_.same() && sys_version_.same(); }
 
 private:
     FunctionObject* self_;
     Ref value_;  // sys.modules as last read
-    Ref sys_;    // the sys module it was read from, while its tags are kept
-    uint64_t globals_tag_ = 0, sys_tag_ = 0;
+    Ref sys_;    // the sys module it was read from (its namespace's version is kept)
+    cache::Version globals_version_, sys_version_;
 };
 
 // For an exact str module name: the parents that the walk up tries, in its
@@ -258,9 +245,9 @@ PyObject* find_root_module(FunctionObject* self, PyObject* owner) noexcept {
         int found = -1;
         Ref candidate;
         Ref modules = Ref::steal(sys_modules.read());
-        uint64_t modules_tag = 0;  // sys.modules' tag before the entry was read
+        cache::Version modules_version;  // sys.modules' before the entry was read
         if (modules) {
-            modules_tag = tag_of(modules.get());
+            modules_version = cache::Version::of(modules.get());
             candidate = Ref::steal(modules_item(modules.get(), parent.get()));
             if (candidate) found = file_is_package_init(candidate.get());
         }
@@ -274,8 +261,8 @@ PyObject* find_root_module(FunctionObject* self, PyObject* owner) noexcept {
         if (!found) continue;
 
         // Read again: the guarded step may have run code that changed
-        // `sys` or the entry. Unchanged tags prove the read would give the same.
-        if (modules_tag && sys_modules.current() && tag_of(modules.get()) == modules_tag) return candidate.release();
+        // `sys` or the entry. Unchanged versions prove the read would give the same.
+        if (modules_version.same() && sys_modules.current()) return candidate.release();
         modules = Ref::steal(sys_modules.read());
         if (!modules) return fail(self, 169);
         PyObject* root = modules_item(modules.get(), parent.get());
@@ -299,9 +286,10 @@ PyObject* abstraction_package(FunctionObject* self, PyObject* owner) noexcept {
     Ref module_name = Ref::steal(module_attr(module.get(), state.str_dunder_name));
     if (!module_name) return fail(self, 171);
     // Any exception counts as "no package yet".
-    const uint64_t ns_tag = PyModule_CheckExact(module.get()) ? tag_of(PyModule_GetDict(module.get())) : 0;
+    const cache::Version ns_version =
+        PyModule_CheckExact(module.get()) ? cache::Version::of(PyModule_GetDict(module.get())) : cache::Version();
     Ref package = Ref::steal(module_attr(module.get(), state.str_abstract_pkg));
-    const bool unchanged = package && ns_tag && tag_of(PyModule_GetDict(module.get())) == ns_tag;
+    const bool unchanged = package && ns_version.same();
     if (!package) {
         PyErr_Clear();
         Ref factory = Ref::steal(lookup_global(self->globals, state.str_AbstractPackage));

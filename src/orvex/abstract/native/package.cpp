@@ -45,16 +45,16 @@ struct Package {
 
 // The resolution of a (relpath, seq) that names a module: the module, its
 // name in sys.modules, and the last read of an attribute from it, kept with
-// the version tags of sys.modules and of the module's namespace at the read
-// (both 0 where the interpreter has no tags, or when nothing is kept).
+// the versions (cache/dict_version.hpp) of sys.modules and of the module's
+// namespace at the read (both 0 where there are none, or when nothing is kept).
 struct Found {
     PyObject_HEAD
     PyObject* module;
     PyObject* modname;  // exact str
     PyObject* name;     // the attribute last read (exact str), or nullptr
     PyObject* value;    // what that read gave; nullptr for "absent"
-    uint64_t modules_tag;
-    uint64_t ns_tag;
+    PyObject* modules;  // the sys.modules dict of that read (held: its version is read)
+    cache::Version modules_version, ns_version;
 };
 PyTypeObject found_type = {PyVarObject_HEAD_INIT(nullptr, 0)};
 
@@ -62,12 +62,14 @@ int found_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Found* f = reinterpret_cast<Found*>(self);
     Py_VISIT(f->module);
     Py_VISIT(f->value);
+    Py_VISIT(f->modules);
     return 0;
 }
 
 int found_clear(PyObject* self) noexcept {
     Found* f = reinterpret_cast<Found*>(self);
-    f->modules_tag = f->ns_tag = 0;
+    f->modules_version = f->ns_version = cache::Version();
+    set_field(f->modules, Ref());
     set_field(f->module, Ref());
     set_field(f->value, Ref());
     set_field(f->name, Ref());
@@ -87,20 +89,25 @@ PyObject* found_new(PyObject* module, PyObject* modname) noexcept {
     if (!f) return nullptr;
     f->module = Ref::borrow(module).release();
     f->modname = Ref::borrow(modname).release();
-    f->name = f->value = nullptr;
-    f->modules_tag = f->ns_tag = 0;
+    f->name = f->value = f->modules = nullptr;
+    new (&f->modules_version) cache::Version();
+    new (&f->ns_version) cache::Version();
     PyObject_GC_Track(f);
     return reinterpret_cast<PyObject*>(f);
 }
 
-void found_remember(Found* f, PyObject* name, PyObject* value, uint64_t modules_tag, uint64_t ns_tag) noexcept {
-    f->modules_tag = f->ns_tag = 0;  // while the fields change, nothing is trusted
+// Keeps the read of `name` (value nullptr: absent), with the versions taken
+// before it of the dict `modules` and of the module's namespace.
+void found_remember(Found* f, PyObject* name, PyObject* value, PyObject* modules, cache::Version modules_version,
+                    cache::Version ns_version) noexcept {
+    f->modules_version = f->ns_version = cache::Version();  // while the fields change, nothing is trusted
     set_field(f->value, Ref::borrow(value));
     set_field(f->name, Ref::borrow(name));
-    // A release above may have run code that changed either dict: the tags
-    // given were taken before, so a change makes them differ.
-    f->modules_tag = modules_tag;
-    f->ns_tag = ns_tag;
+    set_field(f->modules, Ref::borrow(modules));
+    // A release above may have run code that changed either dict: the
+    // versions given were taken before, so a change makes them differ.
+    f->modules_version = modules_version;
+    f->ns_version = ns_version;
 }
 
 Package* as_package(PyObject* self) noexcept { return reinterpret_cast<Package*>(self); }
@@ -320,12 +327,11 @@ int read_attribute(PyObject* module, PyObject* modname, PyObject* name, Ref& val
 }
 
 // The read of `name` from a found module, answered from the last read while
-// sys.modules and the module's namespace keep their version tags: 1 with
+// sys.modules and the module's namespace keep their versions: 1 with
 // the value, 0 for "absent", -1 when it must be read.
 int remembered_read(const Found* f, PyObject* name, Ref& value) noexcept {
-    if (!f->modules_tag || f->name != name) return -1;
-    if (compat::dict_version_tag(PyImport_GetModuleDict()) != f->modules_tag) return -1;
-    if (!PyModule_CheckExact(f->module) || compat::dict_version_tag(PyModule_GetDict(f->module)) != f->ns_tag)
+    if (f->name != name || f->modules != PyImport_GetModuleDict() || !f->modules_version.same() ||
+        !f->ns_version.same())
         return -1;
     value = Ref::borrow(f->value);
     return f->value ? 1 : 0;
@@ -384,24 +390,22 @@ int lookup_core(Package* p, PyObject* relpath, PyObject* seq, PyObject* name, Re
         }
         Ref module = Ref::borrow(f->module), modname = Ref::borrow(f->modname);
         Ref modules = Ref::borrow(PyImport_GetModuleDict());
-        const uint64_t modules_tag = compat::dict_version_tag(modules.get());
+        const cache::Version modules_version = cache::Version::of(modules.get());
         PyObject* current = PyDict_GetItemWithError(modules.get(), modname.get());
         if (!current && PyErr_Occurred()) return -1;
         if (current != module.get() && attempt == 0) {
             resolution.reset();
             continue;
         }
-        const uint64_t ns_tag =
-            PyModule_CheckExact(module.get()) ? compat::dict_version_tag(PyModule_GetDict(module.get())) : 0;
+        const cache::Version ns_version =
+            PyModule_CheckExact(module.get()) ? cache::Version::of(PyModule_GetDict(module.get())) : cache::Version();
         bool by_namespace = false;
         const int found = read_attribute(module.get(), modname.get(), q.name.get(), value, by_namespace);
         if (found < 0) return -1;
         // Kept for the next read only when neither dict changed while it
         // was read (a key's __eq__ may have changed either).
-        if (by_namespace && current == module.get() && modules_tag && ns_tag &&
-            compat::dict_version_tag(modules.get()) == modules_tag &&
-            compat::dict_version_tag(PyModule_GetDict(module.get())) == ns_tag)
-            found_remember(f, q.name.get(), found ? value.get() : nullptr, modules_tag, ns_tag);
+        if (by_namespace && current == module.get() && modules_version.same() && ns_version.same())
+            found_remember(f, q.name.get(), found ? value.get() : nullptr, modules.get(), modules_version, ns_version);
         if (found == 0 && why) *why = std::move(resolution);
         return found;
     }
