@@ -2,6 +2,7 @@ import importlib
 import sys
 import threading
 import time
+import types
 import zipfile
 import zipimport
 
@@ -337,3 +338,37 @@ def test_new_token_packages_after_invalidating(write, tmp_path, forget):
         assert not used.learned
     assert obj.run() == "beta"
     assert ("beta",) in used.token_paths
+
+
+class _Sub(types.ModuleType):
+    @property
+    def Ops(self):
+        return "from the class"
+
+
+def test_remembered_reads_see_what_plain_getattr_sees(pkg, monkeypatch):
+    ops, alpha = ("mylib", "ops"), ("alpha",)
+    module = importlib.import_module("mylib.alpha.ops")
+    # A read answered again must not outlive a switched module class.
+    assert pkg.lookup(ops, alpha, "Ops") is pkg.lookup(ops, alpha, "Ops") is module.Ops
+    monkeypatch.setattr(module, "__class__", _Sub)
+    assert pkg.lookup(ops, alpha, "Ops") == "from the class"
+    monkeypatch.undo()
+    # Releasing the value replaced runs code that reads another name: each
+    # name keeps its own value.
+    module.B = "b"
+
+    class Reads:
+        def __del__(self):
+            pkg.lookup(ops, alpha, "B")
+
+    module.A = Reads()
+    pkg.lookup(ops, alpha, "A")
+    module.A = "a2"
+    assert pkg.lookup(ops, alpha, "A") == pkg.lookup(ops, alpha, "A") == "a2"
+
+
+def test_module_without_namespace(pkg, monkeypatch):
+    monkeypatch.setitem(sys.modules, "mylib.alpha.ops", types.ModuleType.__new__(types.ModuleType))
+    with pytest.raises(KeyError, match="has no attribute 'Ops'"):
+        pkg.lookup(("mylib", "ops"), ("alpha",), "Ops")

@@ -197,6 +197,22 @@ def test_existing_package_is_used(monkeypatch):
     assert log == ["learn", ("lookup", ("proot",), (), "Owner")]
 
 
+def test_package_from_a_module_getattr_is_read_twice(monkeypatch):
+    # The presence test and the read are two reads: a __getattr__ that gives
+    # the package answers both (the namespace, unchanged, proves nothing here).
+    given = []
+
+    def module_getattr(name):
+        if name != PKG_ATTR:
+            raise AttributeError(name)
+        given.append(Package(answers={(): Found}))
+        return given[-1]
+
+    add_module(monkeypatch, "proot", __getattr__=module_getattr)
+    owner_in("proot")().m()
+    assert len(given) == 2 and given[0].log == [] and given[1].log[0] == "learn"
+
+
 def test_any_error_reading_the_package_means_none(monkeypatch):
     made = []
     stored = Package(answers={(): Found})

@@ -90,10 +90,12 @@ public:
     }
     // Forgets every entry; the values are released after the table is gone
     // from here (a release may run code that uses this table).
-    void clear() noexcept {
-        PyObject* old = table_;
+    void clear() noexcept { take(); }
+    // The table, detached from here (the caller releases it when it is done).
+    Ref take() noexcept {
+        Ref old = Ref::steal(table_);
         table_ = nullptr;
-        Py_XDECREF(old);
+        return old;
     }
     Py_ssize_t size() const noexcept { return table_ ? PyDict_GET_SIZE(table_) : 0; }
     int traverse(visitproc visit, void* arg) const noexcept {
@@ -154,15 +156,19 @@ public:
                 entry = &slots_[slot + 1];
             }
         }
-        set_field(entry->value, Ref::borrow(value));
-        set_field(entry->a, Ref::borrow(a));
-        set_field(entry->b, Ref::borrow(b));
+        // The whole slot is written before anything old is released: a
+        // release may run code that uses this table.
+        Ref old_value = Ref::steal(entry->value), old_a = Ref::steal(entry->a), old_b = Ref::steal(entry->b);
+        entry->value = Ref::borrow(value).release();
+        entry->a = Ref::borrow(a).release();
+        entry->b = Ref::borrow(b).release();
     }
+    // Empties every slot, then releases what they held.
     void clear() noexcept {
-        for (Slot& entry : slots_) {
-            set_field(entry.value, Ref());
-            set_field(entry.a, Ref());
-            set_field(entry.b, Ref());
+        Slot old[Pairs * 2];
+        for (size_t k = 0; k < Pairs * 2; ++k) std::swap(old[k], slots_[k]);
+        for (Slot& entry : old) {
+            Ref value = Ref::steal(entry.value), a = Ref::steal(entry.a), b = Ref::steal(entry.b);
         }
     }
     int traverse(visitproc visit, void* arg) const noexcept {

@@ -53,6 +53,7 @@ public:
             dict_ = dict;
             Py_XDECREF(old);
             if (dict_ != dict) return;  // marked again or reset meanwhile
+            trusted_ = false;           // whatever that release ran confirmed
         }
         // The place is the held dict's for as long as it lives.
         place_ = cache::dict_version_place(dict);

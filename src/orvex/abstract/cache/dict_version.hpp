@@ -102,13 +102,14 @@ inline std::uint64_t dict_version(PyObject* dict) noexcept {
 
 // A dict's version as read now, and where to read it again: same() tells
 // whether the dict is unchanged since. The caller keeps the dict alive for
-// as long as it asks. Anything but an exact dict has no version.
+// as long as it asks. Anything but an exact dict (nullptr included) has no
+// version.
 class Version {
 public:
     Version() noexcept = default;
     static Version of(PyObject* dict) noexcept {
         Version v;
-        if (PyDict_CheckExact(dict)) {
+        if (dict && PyDict_CheckExact(dict)) {
             v.place_ = dict_version_place(dict);
             v.value_ = v.place_ ? *v.place_ : 0;
         }

@@ -57,11 +57,17 @@ cache::Memo ancestors;  // module name -> the walk's candidate parents, nearest 
 
 // module.<name>. For an exact module whose namespace holds the name, the
 // namespace answers as the full lookup would: neither the module type nor
-// object defines the names read here. New reference or nullptr.
-PyObject* module_attr(PyObject* module, PyObject* name) noexcept {
+// object defines the names read here. New reference or nullptr;
+// *in_namespace tells whether the namespace gave it (no code can have
+// supplied it, as a module __getattr__ may).
+PyObject* module_attr(PyObject* module, PyObject* name, bool* in_namespace = nullptr) noexcept {
+    if (in_namespace) *in_namespace = false;
     if (PyModule_CheckExact(module)) {
         if (PyObject* ns = PyModule_GetDict(module)) {
-            if (PyObject* value = PyDict_GetItemWithError(ns, name)) return Ref::borrow(value).release();
+            if (PyObject* value = PyDict_GetItemWithError(ns, name)) {
+                if (in_namespace) *in_namespace = true;
+                return Ref::borrow(value).release();
+            }
             if (PyErr_Occurred()) return nullptr;
         }
     }
@@ -150,9 +156,10 @@ public:
         if (!sys) return nullptr;
         const bool exact = found && PyModule_CheckExact(sys.get());
         const cache::Version sys_version = exact ? cache::Version::of(PyModule_GetDict(sys.get())) : cache::Version();
-        Ref modules = Ref::steal(module_attr(sys.get(), state.str_modules));
+        bool in_namespace = false;
+        Ref modules = Ref::steal(module_attr(sys.get(), state.str_modules, &in_namespace));
         if (!modules) return nullptr;
-        if (globals_version.same() && sys_version.same()) {
+        if (in_namespace && globals_version.same() && sys_version.same()) {
             globals_version_ = globals_version;
             sys_version_ = sys_version;
             sys_ = std::move(sys);
@@ -288,8 +295,11 @@ PyObject* abstraction_package(FunctionObject* self, PyObject* owner) noexcept {
     // Any exception counts as "no package yet".
     const cache::Version ns_version =
         PyModule_CheckExact(module.get()) ? cache::Version::of(PyModule_GetDict(module.get())) : cache::Version();
-    Ref package = Ref::steal(module_attr(module.get(), state.str_abstract_pkg));
-    const bool unchanged = package && ns_version.same();
+    bool in_namespace = false;
+    Ref package = Ref::steal(module_attr(module.get(), state.str_abstract_pkg, &in_namespace));
+    // Unchanged only when the namespace itself gave it (a __getattr__ may
+    // give another at the next read).
+    const bool unchanged = package && in_namespace && ns_version.same();
     if (!package) {
         PyErr_Clear();
         Ref factory = Ref::steal(lookup_global(self->globals, state.str_AbstractPackage));

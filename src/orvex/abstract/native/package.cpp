@@ -69,11 +69,10 @@ int found_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
 int found_clear(PyObject* self) noexcept {
     Found* f = reinterpret_cast<Found*>(self);
     f->modules_version = f->ns_version = cache::Version();
-    set_field(f->modules, Ref());
-    set_field(f->module, Ref());
-    set_field(f->value, Ref());
-    set_field(f->name, Ref());
-    set_field(f->modname, Ref());
+    // Detached first, released after: a release may run code that meets f.
+    Ref modules = Ref::steal(f->modules), module = Ref::steal(f->module), value = Ref::steal(f->value);
+    Ref name = Ref::steal(f->name), modname = Ref::steal(f->modname);
+    f->modules = f->module = f->value = f->name = f->modname = nullptr;
     return 0;
 }
 
@@ -100,12 +99,12 @@ PyObject* found_new(PyObject* module, PyObject* modname) noexcept {
 // before it of the dict `modules` and of the module's namespace.
 void found_remember(Found* f, PyObject* name, PyObject* value, PyObject* modules, cache::Version modules_version,
                     cache::Version ns_version) noexcept {
-    f->modules_version = f->ns_version = cache::Version();  // while the fields change, nothing is trusted
-    set_field(f->value, Ref::borrow(value));
-    set_field(f->name, Ref::borrow(name));
-    set_field(f->modules, Ref::borrow(modules));
-    // A release above may have run code that changed either dict: the
-    // versions given were taken before, so a change makes them differ.
+    // All fields are written before anything old is released: a release may
+    // run code that reads or remembers on this Found.
+    Ref old_value = Ref::steal(f->value), old_name = Ref::steal(f->name), old_modules = Ref::steal(f->modules);
+    f->value = Ref::borrow(value).release();
+    f->name = Ref::borrow(name).release();
+    f->modules = Ref::borrow(modules).release();
     f->modules_version = modules_version;
     f->ns_version = ns_version;
 }
@@ -120,10 +119,19 @@ int check_ready(Package* p) noexcept {
 }
 
 // Forgets what was learned and found; the next use learns again.
+// Everything is detached before anything is released (a release may run
+// code that uses the package).
 void forget(Package* p) noexcept {
     ++p->epoch;
-    set_field(p->paths, Ref());
-    p->answers.clear();
+    Ref paths = Ref::steal(p->paths);
+    p->paths = nullptr;
+    Ref answers = p->answers.take();
+    p->front.clear();
+}
+
+// Drops the answers and slots, keeping what was learned.
+void drop_answers(Package* p) noexcept {
+    Ref answers = p->answers.take();
     p->front.clear();
 }
 
@@ -209,8 +217,11 @@ void remember(Package* p, const Question& q, PyObject* resolution, uint64_t epoc
         PyErr_Clear();
         return;
     }
+    // Each put may release what it replaces, which may run code that
+    // invalidates the package: what was stored then goes too.
     p->answers.put(key.get(), resolution);
-    if (q.as_given) p->front.put(q.relpath.get(), q.seq.get(), resolution);
+    if (q.as_given && p->epoch == epoch) p->front.put(q.relpath.get(), q.seq.get(), resolution);
+    if (p->epoch != epoch) drop_answers(p);
 }
 
 // The resolution remembered for the question, or an empty Ref.
@@ -297,8 +308,9 @@ bool namespace_decides(PyObject* name) noexcept {
 // tells whether the module's namespace alone gave the answer.
 int read_attribute(PyObject* module, PyObject* modname, PyObject* name, Ref& value, bool& by_namespace) noexcept {
     by_namespace = false;
-    if (PyModule_CheckExact(module) && namespace_decides(name)) {
-        Ref ns = Ref::borrow(PyModule_GetDict(module));
+    PyObject* dict = PyModule_CheckExact(module) ? PyModule_GetDict(module) : nullptr;
+    if (dict && namespace_decides(name)) {
+        Ref ns = Ref::borrow(dict);
         PyObject* found = PyDict_GetItemWithError(ns.get(), name);
         if (found) {
             value = Ref::borrow(found);
@@ -330,8 +342,9 @@ int read_attribute(PyObject* module, PyObject* modname, PyObject* name, Ref& val
 // sys.modules and the module's namespace keep their versions: 1 with
 // the value, 0 for "absent", -1 when it must be read.
 int remembered_read(const Found* f, PyObject* name, Ref& value) noexcept {
-    if (f->name != name || f->modules != PyImport_GetModuleDict() || !f->modules_version.same() ||
-        !f->ns_version.same())
+    // An exact module's namespace alone answered (its class may be switched since).
+    if (f->name != name || !PyModule_CheckExact(f->module) || f->modules != PyImport_GetModuleDict() ||
+        !f->modules_version.same() || !f->ns_version.same())
         return -1;
     value = Ref::borrow(f->value);
     return f->value ? 1 : 0;
@@ -383,6 +396,10 @@ int lookup_core(Package* p, PyObject* relpath, PyObject* seq, PyObject* name, Re
             return 0;
         }
         auto* f = reinterpret_cast<Found*>(resolution.get());
+        if (!f->module) {  // cleared by the collector
+            resolution.reset();
+            continue;
+        }
         const int kept = remembered_read(f, q.name.get(), value);
         if (kept >= 0) {
             if (!kept && why) *why = std::move(resolution);
