@@ -538,3 +538,47 @@ def test_init_again_while_another_thread_learns(monkeypatch, stuck_learner):
     assert not again.is_alive()
     assert pkg.name == "otherroot"
     assert pkg.token_paths == {(), ("otherroot",)}
+
+
+FORK_WHILE_LEARNING = """
+import os, signal, sys, threading, types
+import orvex.abstract.package as package_mod
+from orvex.abstract.package import AbstractPackage
+
+sys.modules["forkroot"] = types.ModuleType("forkroot")
+entered, release, learners = threading.Event(), threading.Event(), []
+real_index = package_mod._index
+
+def index(module):
+    if threading.get_ident() in learners:  # only the parent's learner is held
+        entered.set()
+        release.wait()
+    return real_index(module)
+
+package_mod._index = index
+pkg = AbstractPackage("forkroot", delay=True)
+
+def learn():
+    learners.append(threading.get_ident())
+    pkg.learn()
+
+thread = threading.Thread(target=learn)
+thread.start()
+assert entered.wait(5)
+pid = os.fork()
+if pid == 0:
+    signal.alarm(5)  # a child that hangs dies
+    pkg.learn()
+    os._exit(0 if pkg.token_paths == frozenset({()}) else 3)
+release.set()
+thread.join()
+_, status = os.waitpid(pid, 0)
+print("CHILD", os.WIFEXITED(status) and os.WEXITSTATUS(status), os.WIFSIGNALED(status) and os.WTERMSIG(status))
+"""
+
+
+def test_child_forked_while_another_thread_learns():
+    # The child has no learner thread: it makes the lock anew and learns itself.
+    proc = run_python(FORK_WHILE_LEARNING, flags=("-W", "ignore::DeprecationWarning"))
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    assert "CHILD 0 False" in proc.stdout, proc.stdout

@@ -9,6 +9,8 @@
 #include <new>
 #include <utility>
 
+#include <unistd.h>
+
 #include "../cache/cache.hpp"
 #include "../compat.hpp"
 #include "native.hpp"
@@ -39,6 +41,7 @@ struct Package {
     uint64_t epoch;              // moved by __init__ and invalidate_caches(): answers older are dropped
     PyThread_type_lock lock;     // held while learning
     unsigned long learner;       // the thread that is learning, else 0
+    pid_t lock_pid;              // the process that made `lock`
     cache::BoundedDict answers;  // (relpath, seq) -> resolution
     Front front;                 // the same, found by the identity of the keys as passed
 };
@@ -456,6 +459,7 @@ PyObject* package_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
     new (&p->answers) cache::BoundedDict(answers_limit);
     new (&p->front) Front();
     p->lock = PyThread_allocate_lock();
+    p->lock_pid = getpid();
     if (!p->lock) return PyErr_NoMemory();
     return self.release();
 }
@@ -677,13 +681,28 @@ int package_learn(PyObject* self) noexcept {
         if (p->generation == generation) return 0;
         forget(p);
     }
+    // In a child forked while a thread of the parent learned, that thread is
+    // gone: its lock is made anew, and its learning (nothing stored yet)
+    // starts over. Only the forking thread runs here until it starts others.
     const unsigned long me = PyThread_get_thread_ident();
+    if (p->lock_pid != getpid()) {
+        PyThread_type_lock fresh = PyThread_allocate_lock();
+        if (!fresh) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        p->lock = fresh;  // the parent's may be held for good: not freed
+        p->lock_pid = getpid();
+        if (p->learner != me) p->learner = 0;  // (the forking thread goes on as itself)
+    }
     if (p->learner == me) {
         PyErr_SetString(PyExc_RuntimeError, "AbstractPackage.learn() was called again while it was learning");
         return -1;
     }
     Ref keep = Ref::borrow(self);
-    if (acquire(p->lock) < 0) return -1;
+    // The lock taken is the one released, even if a fork replaces p->lock meanwhile.
+    PyThread_type_lock held = p->lock;
+    if (acquire(held) < 0) return -1;
     int status = 0;
     // Another thread may have learned while this one waited.
     while (!p->paths || p->generation != generation) {
@@ -710,7 +729,7 @@ int package_learn(PyObject* self) noexcept {
         set_field(p->paths, std::move(paths));
         break;
     }
-    PyThread_release_lock(p->lock);
+    PyThread_release_lock(held);
     return status;
 }
 
