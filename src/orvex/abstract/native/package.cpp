@@ -152,11 +152,12 @@ PyObject* cold_function(PyObject* name) noexcept {
 int acquire(PyThread_type_lock lock) noexcept {
     if (PyThread_acquire_lock(lock, NOWAIT_LOCK)) return 0;
     for (;;) {
-        PyLockStatus status;
         // A signal interrupts the wait at once where the lock can tell;
         // the timeout bounds it where it cannot.
-        Py_BEGIN_ALLOW_THREADS status = PyThread_acquire_lock_timed(lock, 50000, 1);
-        Py_END_ALLOW_THREADS if (status == PY_LOCK_ACQUIRED) return 0;
+        PyThreadState* saved = PyEval_SaveThread();
+        const PyLockStatus status = PyThread_acquire_lock_timed(lock, 50000, 1);
+        PyEval_RestoreThread(saved);
+        if (status == PY_LOCK_ACQUIRED) return 0;
         if (PyErr_CheckSignals() < 0) return -1;
     }
 }
