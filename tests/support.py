@@ -236,9 +236,10 @@ def attempt():
 """ % MODULE_NAME
 
 
-def run_python(code, tree=None, flags=()):
+def run_python(code, tree=None, flags=(), timeout=120):
     """Runs `code` after CHILD_PRELUDE in a fresh interpreter, with `tree`
-    ahead of the path that found this package. Returns the completed process."""
+    ahead of the path that found this package. Returns the completed process;
+    a child still running after `timeout` seconds is killed and fails the test."""
     path = [str(tree)] if tree else []
     path.append(str(package_dir().parent.parent))
     if os.environ.get("PYTHONPATH"):
@@ -247,7 +248,7 @@ def run_python(code, tree=None, flags=()):
     env.pop("PYTHONWARNINGS", None)
     return subprocess.run(
         [sys.executable, *flags, "-c", CHILD_PRELUDE + textwrap.dedent(code)],
-        env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=120)
+        env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=timeout)
 
 
 def reports(proc):

@@ -5,7 +5,11 @@ abstracted package; every fetch of the method through an object then runs the
 implementation that the object's tokens select.
 """
 
-__version__ = "0.2.0"
+__version__ = "0.2.1"
+
+# First: the compiled half refuses to load in a sub-interpreter (it says
+# what to do instead), before any other module of the package is made there.
+from . import _native  # noqa: F401
 
 from .magic import default_builder
 from .package import AbstractPackage

@@ -2,14 +2,16 @@
 // extension lives here; each shim is named and shaped like the API it stands for.
 //
 // What differs, by version:
-//  3.9   PyObject_CallOneArg, PyObject_CallNoArgs, public vectorcall names
+//  3.9   PyObject_CallOneArg, PyObject_CallNoArgs, public vectorcall names,
+//        PyInterpreterState_Get
 //  3.10  code objects take co_linetable (co_lnotab before); a function keeps
 //        the builtins it runs with (before, each frame takes them anew)
 //  3.11  code objects have co_qualname and co_exceptiontable and need a body
 //        that can run; PyErr_GetHandledException
 //  3.12  PyErr_GetRaisedException; functions have __type_params__; dict
 //        watchers (the dict version tag is deprecated, and gone in 3.14); a
-//        collection no longer starts inside an allocation
+//        collection no longer starts inside an allocation; interpreters with
+//        their own GIL, and the module slot that admits a module into them
 //  3.13  PyObject_GetOptionalAttr is public
 //  3.14  functions have __annotate__ (annotations evaluated on demand),
 //        which functools.wraps copies instead of __annotations__
@@ -28,7 +30,25 @@
 #define ORVEX_MODINIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject*
 #endif
 
+// The module slot saying that a multi-phase module may be loaded into any
+// interpreter, one with its own GIL included (from 3.12, where an
+// interpreter refuses a module that does not say so, with its own message).
+#if PY_VERSION_HEX >= 0x030C0000
+#define ORVEX_SLOT_ANY_INTERPRETER {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#else
+#define ORVEX_SLOT_ANY_INTERPRETER
+#endif
+
 namespace orvex::abstract::compat {
+
+// Whether the calling thread runs in the process's main interpreter.
+static inline bool in_main_interpreter() noexcept {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyInterpreterState_Get() == PyInterpreterState_Main();
+#else
+    return _PyInterpreterState_Get() == PyInterpreterState_Main();
+#endif
+}
 
 // PyObject_CallOneArg / PyObject_Vectorcall appeared in 3.9; 3.8 spells the
 // vectorcall entry with a leading underscore.

@@ -10,6 +10,7 @@
 #include "compat.hpp"
 #include "function/function.hpp"
 #include "lookup/lookup_decorator.hpp"
+#include "main_interpreter.hpp"
 #include "tokens/token_getters.hpp"
 
 #define ORVEX_STR_(x) #x
@@ -264,6 +265,9 @@ void forget_module(PyObject* module) noexcept {
 }
 
 PyObject* initialise() noexcept {
+    // Before anything else: another interpreter must not reach, or make, the
+    // process's one module (see main_interpreter.hpp).
+    if (refuse_sub_interpreter("orvex.abstract.decorator") < 0) return nullptr;
     if (initialised_module) return Ref::borrow(initialised_module).release();
     if (check_version() < 0) return nullptr;
     if (make_empty_constants() < 0 || function_type_ready() < 0) return nullptr;

@@ -185,13 +185,17 @@ PyObject* build_paths(PyObject* tokens, PyObject* mandatory) noexcept {
 }
 
 int builder_ready(PyObject* module) noexcept {
-    // Public as orvex.abstract.magic.default_builder, which is its __module__.
-    Ref home = Ref::steal(PyUnicode_FromString("orvex.abstract.magic"));
-    if (!home) return -1;
-    Ref function = Ref::steal(PyCFunction_NewEx(&builder_def, nullptr, home.get()));
-    if (!function || PyDict_SetItemString(PyModule_GetDict(module), "default_builder", function.get()) < 0) return -1;
-    builder_object = function.get();  // the module keeps it
-    return 0;
+    // Made once and kept for the process: a module made again (imported
+    // after its sys.modules entry was deleted) exports the same object, which
+    // the decorator knows as the shipped builder.
+    if (!builder_object) {
+        // Public as orvex.abstract.magic.default_builder, which is its __module__.
+        Ref home = Ref::steal(PyUnicode_FromString("orvex.abstract.magic"));
+        if (!home) return -1;
+        builder_object = PyCFunction_NewEx(&builder_def, nullptr, home.get());
+        if (!builder_object) return -1;
+    }
+    return PyDict_SetItemString(PyModule_GetDict(module), "default_builder", builder_object);
 }
 
 }  // namespace orvex::abstract::native

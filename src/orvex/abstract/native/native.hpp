@@ -22,9 +22,10 @@ struct Names {
 };
 extern Names names;
 
-// Makes the builder's caches and function object. Returns 0, or -1 with an exception set.
+// Makes the builder's function object if need be and stores it in `module`.
+// Returns 0, or -1 with an exception set.
 int builder_ready(PyObject* module) noexcept;
-// The default_builder function object (borrowed; set by builder_ready).
+// The default_builder function object (made by builder_ready, kept for the process).
 extern PyObject* builder_object;
 PyObject* build_paths(PyObject* tokens, PyObject* mandatory) noexcept;
 
