@@ -289,3 +289,154 @@ def test_names_are_looked_up_at_each_fetch(monkeypatch, name, line):
     with pytest.raises(NameError) as info:
         Owner().m
     assert str(info.value) == "name '%s' is not defined" % name and get_lines(info.value) == [line]
+
+
+# ---- what a fetch takes from the last fetch through the same class
+
+class FileCounter:
+    """A namespace key that collides with "__file__": each read of the
+    module's __file__ from its namespace compares it once."""
+
+    def __init__(self):
+        self.compared = 0
+
+    def __hash__(self):
+        return hash("__file__")
+
+    def __eq__(self, other):
+        self.compared += 1
+        return False
+
+
+ASKED = []  # what the packages of plan_scene are asked: ("lookup", relpath, seq, name)
+
+
+def tagged_package(tag):
+    return Package(ASKED, {(): impl(tag)})
+
+
+def plan_scene(monkeypatch):
+    """Real modules: the root planroot, planroot.sub (not a package) and
+    planroot.sub.mod, which holds Owner; otherroot and otherroot.mod beside
+    them. Each root's package answers a class tagged with the root's name."""
+    del ASKED[:]
+    def module(name, file, tag=None):
+        attrs = {PKG_ATTR: tagged_package(tag)} if tag else {}
+        return add_module(monkeypatch, name, file="/pkgs/" + file, **attrs)
+    mods = {"planroot": module("planroot", "planroot/__init__.py", "planroot"),
+            "planroot.sub": module("planroot.sub", "planroot/sub.py"),
+            "planroot.sub.mod": module("planroot.sub.mod", "planroot/sub/mod.py"),
+            "otherroot": module("otherroot", "otherroot/__init__.py", "otherroot"),
+            "otherroot.mod": module("otherroot.mod", "otherroot/mod.py")}
+    counter = FileCounter()
+    ns = vars(mods["planroot.sub.mod"])
+    file = ns.pop("__file__")
+    ns[counter], ns["__file__"] = None, file
+
+    class Base:
+        pass
+
+    def m(self):
+        pass
+    Owner = type("Owner", (Base,), {"__module__": "planroot.sub.mod", "m": LookupDecorator(builder=paths(()))(m)})
+    return Owner, Base, mods, counter
+
+
+def model_fetch(owner):
+    """The root walk, the package and the names in plain Python: what the
+    package is asked (relpath and name) and the tag of what it answers."""
+    modules = vars(decorator_module)["sys"].modules
+    module = modules[owner.__module__]
+    root = module if module.__file__.endswith("__init__.py") else None
+    names = module.__name__.split(".")
+    for i in range(len(names) - 1, -1, -1):
+        try:
+            if root is None and modules[".".join(names[:i])].__file__.endswith("__init__.py"):
+                root = modules[".".join(names[:i])]
+        except (KeyError, AttributeError):
+            pass
+    if root is None:
+        return LookupError
+    relpath, name = tuple(owner.__module__.split(".")), owner.__qualname__.split(".")[0]
+    return relpath, name, getattr(root, PKG_ATTR).lookup(relpath, (), name).m()[0]
+
+
+def replace(mp, name, file, tag):
+    module = types.ModuleType(name)
+    vars(module).update({"__file__": "/pkgs/" + file, PKG_ATTR: tagged_package(tag)})
+    mp.setitem(sys.modules, name, module)
+
+
+def make_root(mp, module, tag):
+    mp.setitem(vars(module), "__file__", vars(module)["__file__"].replace(".py", "/__init__.py"))
+    mp.setitem(vars(module), PKG_ATTR, tagged_package(tag))
+
+
+def set_qualname(mp, owner, value):
+    old, owner.__qualname__ = owner.__qualname__, value
+    return lambda: setattr(owner, "__qualname__", old)
+
+
+PLAN_CHANGES = {
+    "owner __module__": lambda mp, Owner, Base, mods: mp.setattr(Owner, "__module__", "otherroot.mod"),
+    "owner __qualname__": lambda mp, Owner, Base, mods: set_qualname(mp, Owner, "Renamed"),
+    "base class": lambda mp, Owner, Base, mods: mp.setattr(Base, "x", 1, raising=False),
+    "sys rebound in the decorator's globals": lambda mp, Owner, Base, mods: mp.setattr(
+        decorator_module, "sys", types.SimpleNamespace(modules=dict(sys.modules, planroot=mods["otherroot"]))),
+    "sys.modules replaced": lambda mp, Owner, Base, mods: mp.setattr(
+        sys, "modules", dict(sys.modules, planroot=mods["otherroot"])),
+    "owner's module replaced": lambda mp, Owner, Base, mods: replace(mp, "planroot.sub.mod", "new/__init__.py", "new"),
+    "owner's module __file__": lambda mp, Owner, Base, mods: make_root(mp, mods["planroot.sub.mod"], "mod"),
+    "nearer package put in": lambda mp, Owner, Base, mods: replace(mp, "planroot.sub", "sub/__init__.py", "sub"),
+    "nearer module __file__": lambda mp, Owner, Base, mods: make_root(mp, mods["planroot.sub"], "sub"),
+    "root __file__": lambda mp, Owner, Base, mods: mp.setitem(vars(mods["planroot"]), "__file__", "/pkgs/x.py"),
+    "root replaced": lambda mp, Owner, Base, mods: replace(mp, "planroot", "root2/__init__.py", "root2"),
+    "root's package replaced": lambda mp, Owner, Base, mods: mp.setitem(
+        vars(mods["planroot"]), PKG_ATTR, tagged_package("replaced")),
+}
+
+
+@pytest.mark.parametrize("change", PLAN_CHANGES)
+def test_what_a_fetch_takes_from_the_last_follows_changes(monkeypatch, change):
+    Owner, Base, mods, counter = plan_scene(monkeypatch)
+    planned = model_fetch(Owner)
+    assert planned[2] == "planroot"
+    for _ in range(2):
+        assert outcome(Owner) == planned
+    compared = counter.compared
+    assert outcome(Owner) == planned and counter.compared == compared  # the walk was not read again
+    with monkeypatch.context() as mp:
+        undo = PLAN_CHANGES[change](mp, Owner, Base, mods)
+        expected = model_fetch(Owner)
+        assert expected != planned or change == "base class"  # (that one changes no answer)
+        assert outcome(Owner) == expected
+        if callable(undo):
+            undo()
+    assert outcome(Owner) == planned  # undone, followed again
+
+
+def test_a_class_of_another_metaclass_is_read_at_every_fetch(monkeypatch):
+    Owner, Base, mods, counter = plan_scene(monkeypatch)
+    reads = []
+
+    class Meta(type):
+        def __getattribute__(cls, name):
+            reads.append(name)
+            return type.__getattribute__(cls, name)
+
+    Other = Meta("Other", (), dict(vars(Owner)))
+    expected = model_fetch(Other)
+    for _ in range(3):
+        del reads[:]
+        assert outcome(Other) == expected
+        assert reads.count("__module__") == 2
+
+
+def outcome(owner):
+    """(relpath, name, tag) as the fetch asked and ran, or LookupError."""
+    try:
+        tag = owner().m()[0]
+    except LookupError:
+        return LookupError
+    _, relpath, _, name = ASKED[-1]
+    return relpath, name, tag

@@ -14,7 +14,8 @@
 //        their own GIL, and the module slot that admits a module into them
 //  3.13  PyObject_GetOptionalAttr is public
 //  3.14  functions have __annotate__ (annotations evaluated on demand),
-//        which functools.wraps copies instead of __annotations__
+//        which functools.wraps copies instead of __annotations__; dicts have
+//        no version tag
 #pragma once
 
 #include <Python.h>
@@ -176,49 +177,80 @@ static inline void handled_exception_set(PyObject* exc) noexcept {
 #endif
 }
 
-// Telling that a dict changed. Up to 3.11 every change gives the dict a new
-// version tag (PEP 509) from a global counter, so a tag is never reused. 3.12
-// deprecates the tag (3.14 drops it) for dict watchers: a callback, told of
-// each change of a watched dict before it is made. Each side's calls exist on
-// both, so that one source compiles everywhere; the other side's never run.
-static constexpr bool dict_has_watchers = PY_VERSION_HEX >= 0x030C0000;
+// Telling that a dict changed. Up to 3.13 every change of a dict's own
+// table gives the dict a new version tag (PEP 509) from one counter, so a tag
+// is never reused; 3.12 deprecates the tag and 3.14 drops it. (3.13 does not
+// move it for an object's __dict__ that shares the object's inline values:
+// never use it for those.) From 3.12 there are dict watchers: a callback,
+// told of each change of a watched dict before it is made; they are used
+// where the tag is gone. Each side's calls exist on every version, so that one
+// source compiles everywhere; the other side's never run.
+static constexpr bool dict_has_version_tag = PY_VERSION_HEX < 0x030E0000;
 
 #if PY_VERSION_HEX >= 0x030C0000
 using DictWatchEvent = PyDict_WatchEvent;
-#else
-enum DictWatchEvent : int {};
-#endif
-using DictWatchCallback = int (*)(DictWatchEvent event, PyObject* dict, PyObject* key, PyObject* new_value);
-
-#if PY_VERSION_HEX >= 0x030C0000
 static inline bool dict_event_is_deallocation(DictWatchEvent event) noexcept {
     return event == PyDict_EVENT_DEALLOCATED;
 }
 // A watcher id (at most 8 per interpreter), or -1 with an exception set.
-static inline int dict_add_watcher(DictWatchCallback callback) noexcept { return PyDict_AddWatcher(callback); }
+static inline int dict_add_watcher(int (*callback)(DictWatchEvent, PyObject*, PyObject*, PyObject*)) noexcept {
+    return PyDict_AddWatcher(callback);
+}
 static inline int dict_watch(int watcher_id, PyObject* dict) noexcept { return PyDict_Watch(watcher_id, dict); }
 static inline int dict_unwatch(int watcher_id, PyObject* dict) noexcept { return PyDict_Unwatch(watcher_id, dict); }
-// Not read from 3.12 on.
-static inline std::uint64_t dict_version_tag(PyObject*) noexcept { return 0; }
-static inline const std::uint64_t* dict_version_tag_place(PyObject*) noexcept { return nullptr; }
 #else
+enum DictWatchEvent : int {};
 static inline bool dict_event_is_deallocation(DictWatchEvent) noexcept { return false; }
 static inline int no_dict_watchers() noexcept {
     PyErr_SetString(PyExc_RuntimeError, "no dict watchers before Python 3.12");
     return -1;
 }
-static inline int dict_add_watcher(DictWatchCallback) noexcept { return no_dict_watchers(); }
+static inline int dict_add_watcher(int (*)(DictWatchEvent, PyObject*, PyObject*, PyObject*)) noexcept {
+    return no_dict_watchers();
+}
 static inline int dict_watch(int, PyObject*) noexcept { return no_dict_watchers(); }
 static inline int dict_unwatch(int, PyObject*) noexcept { return no_dict_watchers(); }
-// The version tag of a dict.
-static inline std::uint64_t dict_version_tag(PyObject* dict) noexcept {
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-}
-// Where the dict keeps its tag (the field itself).
-static inline const std::uint64_t* dict_version_tag_place(PyObject* dict) noexcept {
-    return &reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-}
 #endif
+
+#if PY_VERSION_HEX < 0x030E0000
+// Where the dict keeps its tag (the field itself; deprecated from 3.12).
+static inline const std::uint64_t* dict_version_tag_place(PyObject* dict) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+    return &reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#if PY_VERSION_HEX >= 0x030C0000
+#pragma GCC diagnostic pop
+#endif
+}
+#else
+static inline const std::uint64_t* dict_version_tag_place(PyObject*) noexcept { return nullptr; }
+#endif
+
+// A type's version tag: it changes whenever the type, or a base, is
+// changed, and a tag is never given twice; 0 means "none" and proves
+// nothing. Up to 3.11 a changed type keeps its old tag but loses the flag
+// that makes it valid; from 3.12 the tag itself is reset to 0.
+static inline unsigned int type_version(PyTypeObject* type) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return type->tp_version_tag;
+#else
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+#endif
+}
+
+// Gives `type` a version tag if it has none and one can be had; the tag, or 0.
+// Before 3.12 a lookup through the type's attribute cache assigns one.
+static inline unsigned int type_assign_version(PyTypeObject* type, PyObject* any_interned_name) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    (void)any_interned_name;
+    PyUnstable_Type_AssignVersionTag(type);
+#else
+    (void)_PyType_Lookup(type, any_interned_name);
+#endif
+    return type_version(type);
+}
 
 // Up to 3.11 a garbage collection (and with it any __del__ or weakref
 // callback) can start inside an allocation of a tracked object; from 3.12

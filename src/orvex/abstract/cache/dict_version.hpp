@@ -8,9 +8,10 @@
 // equal nonzero versions also prove the same dict. 0 proves nothing: the
 // caller reads again.
 //
-// Up to 3.11 it is the dict's own version tag: every change gives the dict a
-// new tag from one global counter. From 3.12 (the tag is deprecated, and 3.14
-// drops it) this module watches the dicts it is asked about, up to `slots`
+// Up to 3.13 it is the dict's own version tag: every change gives the dict a
+// new tag from one counter (not for an object's __dict__ on 3.13, which is
+// why only module namespaces and plain dicts are asked about). From 3.14,
+// which drops the tag, this module watches the dicts it is asked about, up to `slots`
 // of them, with one dict watcher taken on first use; the watcher's callback,
 // run before any change of a watched dict, gives it a new number from a
 // counter of this module's, and frees its slot when the dict goes. It runs
@@ -87,10 +88,10 @@ private:
 // long as the dict lives; nullptr where there is none. For a caller that
 // holds the dict and reads its version often.
 inline const std::uint64_t* dict_version_place(PyObject* dict) noexcept {
-    if constexpr (compat::dict_has_watchers) {
-        return WatchedVersions::of(dict);
-    } else {
+    if constexpr (compat::dict_has_version_tag) {
         return compat::dict_version_tag_place(dict);
+    } else {
+        return WatchedVersions::of(dict);
     }
 }
 
@@ -117,6 +118,10 @@ public:
     }
     bool same() const noexcept { return value_ && *place_ == value_; }
     explicit operator bool() const noexcept { return value_ != 0; }
+    // Where the version is read, and its value then (for a caller that keeps
+    // it longer than the dict is held: see the rules of dict_version_place).
+    const std::uint64_t* place() const noexcept { return place_; }
+    std::uint64_t value() const noexcept { return value_; }
 
 private:
     const std::uint64_t* place_ = nullptr;

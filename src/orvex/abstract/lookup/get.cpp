@@ -139,6 +139,111 @@ int file_is_package_init(PyObject* module) noexcept {
     return ends_with_init(file.get());
 }
 
+// ---- what a fetch through a class can take from the last one
+//
+// Per owner class, a plan: the abstraction package that the root walk and
+// the root's attribute gave, and the owner's relpath, name and rest. A plan
+// is recorded by a fetch that takes every read, and only when each read it
+// stands for was answered by an exact module's, dict's or `type`'s own table
+// with a version noted before the read (so that nothing it skips later could
+// run code). It is valid while:
+//  - the owner is the same object, of metaclass exactly `type`, with the same
+//    type version (a tag is never given twice; it moves when the class or a
+//    base changes, __module__ included) and the same __qualname__ object;
+//  - the decorator's globals are the same dict, and the versions of that
+//    dict, of sys's namespace, of sys.modules and of the namespace of every
+//    module the walk read are those noted. They are compared in that order:
+//    each one equal proves the next dict alive.
+// A plan owns only the str and tuples made from the names and a weak
+// reference to the owner, so it keeps no class or module alive; the weak
+// reference's callback drops the plan with its owner. Bound: 512 plans, two
+// places for each owner's address.
+struct Plan {
+    struct Seen {
+        const std::uint64_t* place;  // read only while the versions before it hold
+        std::uint64_t value;
+    };
+    // globals, sys, sys.modules, and the owner's module, two more and the root
+    static constexpr int most_seen = 7;
+
+    PyObject* owner = nullptr;    // compared, never read through
+    PyObject* globals = nullptr;  // compared
+    PyObject* package = nullptr;  // borrowed: in the root's namespace while the versions hold
+    Ref qualname, relpath, name, rest;
+    Ref watch;  // weak reference to the owner, whose callback drops the plan
+    unsigned int owner_version = 0;
+    int n_seen = 0;
+    Seen seen[most_seen] = {};
+    bool recording = false;  // while a fetch records: false once a read does not qualify
+
+    // Starts recording for `owner`: its version, first.
+    void begin(PyObject* type) noexcept {
+        if (Py_TYPE(type) != &PyType_Type) return;
+        auto* t = reinterpret_cast<PyTypeObject*>(type);
+        if (!PyType_HasFeature(t, Py_TPFLAGS_HEAPTYPE) || !t->tp_dict) return;
+        PyObject* q = reinterpret_cast<PyHeapTypeObject*>(t)->ht_qualname;
+        if (!q || !PyUnicode_CheckExact(q)) return;
+        owner_version = compat::type_assign_version(t, state.str_dunder_module);
+        if (!owner_version) return;
+        owner = type;
+        qualname = Ref::borrow(q);
+        recording = true;
+    }
+
+    // Notes a version taken before a read; a read without one spoils the record.
+    void see(const cache::Version& version) noexcept {
+        if (!recording) return;
+        if (!version || n_seen == most_seen) {
+            recording = false;
+            return;
+        }
+        for (int k = 0; k < n_seen; ++k)
+            if (seen[k].place == version.place()) {
+                if (seen[k].value != version.value()) recording = false;
+                return;
+            }
+        seen[n_seen++] = {version.place(), version.value()};
+    }
+    void spoil() noexcept { recording = false; }
+
+    bool versions_hold() const noexcept {
+        for (int k = 0; k < n_seen; ++k)
+            if (*seen[k].place != seen[k].value) return false;
+        return true;
+    }
+
+    bool holds(FunctionObject* self, PyObject* type) const noexcept {
+        return type == owner && owner_unchanged(type, owner_version, qualname.get()) && self->globals == globals &&
+               versions_hold();
+    }
+
+    // Whether `type` still has the module and qualified name it had.
+    static bool owner_unchanged(PyObject* type, unsigned int version, PyObject* qualname) noexcept {
+        auto* t = reinterpret_cast<PyTypeObject*>(type);
+        return version && Py_TYPE(type) == &PyType_Type && compat::type_version(t) == version &&
+               reinterpret_cast<PyHeapTypeObject*>(t)->ht_qualname == qualname;
+    }
+};
+
+// The truth of the exact module's __file__.endswith("__init__.py") as a
+// plan may stand for it: read from the namespace, whose version is noted.
+int recorded_package_init(PyObject* module, Plan& plan) noexcept {
+    if (!plan.recording || !PyModule_CheckExact(module)) {
+        plan.spoil();
+        return file_is_package_init(module);
+    }
+    PyObject* ns = PyModule_GetDict(module);
+    const cache::Version version = cache::Version::of(ns);
+    bool in_namespace = false;
+    Ref file = Ref::steal(module_attr(module, state.str_dunder_file, &in_namespace));
+    if (!file) return -1;
+    if (!in_namespace || !PyUnicode_CheckExact(file.get()))
+        plan.spoil();
+    else
+        plan.see(version);
+    return ends_with_init(file.get());
+}
+
 class SysModules {
 public:
     explicit SysModules(FunctionObject* self) noexcept : self_(self) {}
@@ -170,6 +275,14 @@ public:
 
     // Whether the last read would give the same object again.
     bool current() const noexcept { return globals_version_.same() && sys_version_.same(); }
+
+    // What the first read stands on, for a plan; only a sys.modules that is
+    // an exact dict, read from an exact sys in the globals, qualifies.
+    void record(Plan& plan) const noexcept {
+        if (!sys_ || !PyDict_CheckExact(value_.get())) return plan.spoil();
+        plan.see(globals_version_);
+        plan.see(sys_version_);
+    }
 
 private:
     FunctionObject* self_;
@@ -208,26 +321,31 @@ PyObject* head_name(PyObject* names, Py_ssize_t i) noexcept {
 // The owner class's package root module: its own module when that is a
 // package's __init__, else the nearest enclosing package found in sys.modules.
 // New reference, or nullptr after fail().
-PyObject* find_root_module(FunctionObject* self, PyObject* owner) noexcept {
+PyObject* find_root_module(FunctionObject* self, PyObject* owner, Plan& plan) noexcept {
     SysModules sys_modules(self);
     Ref module;
     {
         Ref modules = Ref::steal(sys_modules.read());
         if (!modules) return fail(self, 152);
+        sys_modules.record(plan);
         Ref module_name = Ref::steal(class_module(owner));
         if (!module_name) return fail(self, 152);
+        if (!PyUnicode_CheckExact(module_name.get())) plan.spoil();
+        plan.see(cache::Version::of(modules.get()));
         module = Ref::steal(modules_item(modules.get(), module_name.get()));
         if (!module) return fail(self, 152);
     }
-    int is_root = file_is_package_init(module.get());
+    int is_root = recorded_package_init(module.get(), plan);
     if (is_root < 0) return fail(self, 154);
     if (is_root) return module.release();
 
     Ref parents;  // the candidates of the walk, or empty for the generic walk
     Ref names;
     {
-        Ref name = Ref::steal(module_attr(module.get(), state.str_dunder_name));
+        bool in_namespace = false;
+        Ref name = Ref::steal(module_attr(module.get(), state.str_dunder_name, &in_namespace));
         if (!name) return fail(self, 155);
+        if (!in_namespace) plan.spoil();
         if (PyUnicode_CheckExact(name.get())) {
             parents = Ref::steal(walk_parents(name.get()));
             if (!parents) return fail(self, 155);
@@ -255,13 +373,16 @@ PyObject* find_root_module(FunctionObject* self, PyObject* owner) noexcept {
         cache::Version modules_version;  // sys.modules' before the entry was read
         if (modules) {
             modules_version = cache::Version::of(modules.get());
+            plan.see(modules_version);
             candidate = Ref::steal(modules_item(modules.get(), parent.get()));
-            if (candidate) found = file_is_package_init(candidate.get());
+            if (candidate) found = recorded_package_init(candidate.get(), plan);
         }
         if (found < 0) {
             if (!PyErr_ExceptionMatches(state.builtin_KeyError) &&
                 !PyErr_ExceptionMatches(state.builtin_AttributeError))
                 return fail(self, 161);
+            // A missing entry is in sys.modules' version; anything else is not.
+            if (candidate || !PyErr_ExceptionMatches(state.builtin_KeyError)) plan.spoil();
             PyErr_Clear();
             continue;
         }
@@ -270,6 +391,7 @@ PyObject* find_root_module(FunctionObject* self, PyObject* owner) noexcept {
         // Read again: the guarded step may have run code that changed
         // `sys` or the entry. Unchanged versions prove the read would give the same.
         if (modules_version.same() && sys_modules.current()) return candidate.release();
+        plan.spoil();
         modules = Ref::steal(sys_modules.read());
         if (!modules) return fail(self, 169);
         PyObject* root = modules_item(modules.get(), parent.get());
@@ -285,12 +407,13 @@ PyObject* find_root_module(FunctionObject* self, PyObject* owner) noexcept {
     return fail(self, 166);
 }
 
-// The root module's abstraction package, made on first use and asked to
-// learn on every fetch. New reference, or nullptr after fail().
-PyObject* abstraction_package(FunctionObject* self, PyObject* owner) noexcept {
-    Ref module = Ref::steal(find_root_module(self, owner));
+// The root module's abstraction package, made on first use. New reference,
+// or nullptr after fail().
+PyObject* abstraction_package(FunctionObject* self, PyObject* owner, Plan& plan) noexcept {
+    Ref module = Ref::steal(find_root_module(self, owner, plan));
     if (!module) return nullptr;
-    Ref module_name = Ref::steal(module_attr(module.get(), state.str_dunder_name));
+    bool name_in_namespace = false;
+    Ref module_name = Ref::steal(module_attr(module.get(), state.str_dunder_name, &name_in_namespace));
     if (!module_name) return fail(self, 171);
     // Any exception counts as "no package yet".
     const cache::Version ns_version =
@@ -316,15 +439,21 @@ PyObject* abstraction_package(FunctionObject* self, PyObject* owner) noexcept {
     // namespace proves that none did.
     if (!unchanged) package = Ref::steal(module_attr(module.get(), state.str_abstract_pkg));
     if (!package) return fail(self, 179);
-    if (const native::Api* api = shipped_package(package.get())) {
-        if (api->learn(package.get()) < 0) return fail(self, 182);
-        return package.release();
-    }
-    Ref learn = Ref::steal(PyObject_GetAttr(package.get(), state.str_learn));
-    if (!learn) return fail(self, 182);
-    Ref learned = Ref::steal(compat::call_no_args(learn.get()));
-    if (!learned) return fail(self, 182);
+    if (unchanged && name_in_namespace)
+        plan.see(ns_version);
+    else
+        plan.spoil();
+    if (plan.recording) plan.package = package.get();
     return package.release();
+}
+
+// package.learn(). Returns 0, or -1 after fail().
+int learn(FunctionObject* self, PyObject* package) noexcept {
+    if (const native::Api* api = shipped_package(package)) return api->learn(package) < 0 ? fail_status(self, 182) : 0;
+    Ref method = Ref::steal(PyObject_GetAttr(package, state.str_learn));
+    if (!method) return fail_status(self, 182);
+    Ref learned = Ref::steal(compat::call_no_args(method.get()));
+    return learned ? 0 : fail_status(self, 182);
 }
 
 // self._getter(instance, self._attrs)
@@ -567,6 +696,102 @@ PyObject* take_method(FunctionObject* self, PyObject* decorator, PyObject* cls) 
     return missing_definition(self, cls, nullptr, decorator, std::move(handled), at);
 }
 
+class Plans {
+public:
+    // A plan that holds for fetches of `owner` through `self`'s module, or nullptr.
+    const Plan* find(FunctionObject* self, PyObject* owner) const noexcept {
+        const Plan* pair = &table_[index(owner)];
+        for (int k = 0; k < 2; ++k)
+            if (pair[k].holds(self, owner)) return &pair[k];
+        return nullptr;
+    }
+
+    // Keeps what a fetch recorded, if every version it noted still holds.
+    void keep(FunctionObject* self, Plan&& plan) noexcept {
+        if (!plan.recording || !plan.package) return;
+        // The names first: they allocate, and a collection may run code.
+        Ref module_name = Ref::borrow(
+            PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(plan.owner)->tp_dict, state.str_dunder_module));
+        if (!module_name || !PyUnicode_CheckExact(module_name.get())) return PyErr_Clear();
+        plan.relpath = Ref::steal(relpath_of(module_name.get()));
+        Ref pair = Ref::steal(split_qualname(plan.qualname.get()));
+        if (!plan.relpath || !pair) return PyErr_Clear();
+        plan.name = Ref::borrow(PyTuple_GET_ITEM(pair.get(), 0));
+        plan.rest = Ref::borrow(PyTuple_GET_ITEM(pair.get(), 1));
+        plan.globals = self->globals;
+        Plan* pair_of = &table_[index(plan.owner)];
+        Plan* same = pair_of[0].owner == plan.owner ? &pair_of[0]
+                     : pair_of[1].owner == plan.owner ? &pair_of[1]
+                                                      : nullptr;
+        plan.watch = same ? Ref::borrow(same->watch.get()) : watch(plan.owner);
+        if (!plan.watch) return PyErr_Clear();
+        // The allocations above may have run code: check again, then store
+        // without running any (a place, once chosen, changes only here).
+        if (!plan.holds(self, plan.owner)) return;
+        plan.recording = false;
+        Plan& slot = pair_of[0].owner == plan.owner   ? pair_of[0]
+                     : pair_of[1].owner == plan.owner ? pair_of[1]
+                                                      : pair_of[turn_ ^= 1];
+        // The old plan leaves with `plan`: str, tuples and a weak reference
+        // (released without its callback), no code runs.
+        std::swap(slot, plan);
+    }
+
+    // The weak reference's callback: its owner is going, and the plan with it.
+    void forget(PyObject* weak) noexcept {
+        for (Plan& plan : table_)
+            if (plan.watch.get() == weak) {
+                Plan gone;
+                std::swap(plan, gone);
+                return;
+            }
+    }
+
+private:
+    static constexpr size_t slots = 512;
+
+    static size_t index(PyObject* owner) noexcept {
+        auto a = reinterpret_cast<std::uintptr_t>(owner);
+        a ^= a >> 13;
+        return (a >> 4) & (slots - 2);
+    }
+
+    // A new weak reference to `owner` that calls forget() when the owner
+    // goes, or nullptr with an exception set.
+    static Ref watch(PyObject* owner) noexcept;
+
+    Plan table_[slots];
+    size_t turn_ = 0;
+};
+
+// Never destroyed: at the process's exit the interpreter is gone before
+// static destructors run, and the plans' references cannot be released then.
+Plans& plans = *new Plans();
+
+PyObject* plan_owner_gone(PyObject*, PyObject* weak) noexcept {
+    plans.forget(weak);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef plan_owner_gone_def = {"plan_owner_gone", plan_owner_gone, METH_O, nullptr};
+
+Ref Plans::watch(PyObject* owner) noexcept {
+    static PyObject* callback = nullptr;  // made once, kept for the process
+    if (!callback && !(callback = PyCFunction_New(&plan_owner_gone_def, nullptr))) return Ref();
+    return Ref::steal(PyWeakref_NewRef(owner, callback));
+}
+
+// The package by the full walk, recording a plan on the way. Not inlined: a
+// fetch that re-enters itself (a getter that fetches again) stacks only
+// the frames of fetches that use a plan, which are small.
+__attribute__((noinline)) PyObject* walk_and_plan(FunctionObject* self, PyObject* owner) noexcept {
+    Plan record;
+    record.begin(owner);
+    Ref package = Ref::steal(abstraction_package(self, owner, record));
+    if (package) plans.keep(self, std::move(record));
+    return package.release();
+}
+
 // Argument slots of __get__, in parameter order.
 enum GetSlot : int { get_self, get_instance, get_owner, get_slots };
 
@@ -584,14 +809,29 @@ PyObject* lookup_decorator_get(FunctionObject* self, Arguments& args) noexcept {
         return method;
     }
 
-    Ref package = Ref::steal(abstraction_package(self, owner));
-    if (!package) return nullptr;
+    // A plan stands for the root walk and the package attribute, and for the
+    // owner's names while the owner is unchanged when they are needed.
+    Ref package, relpath, name, rest, qualname;
+    unsigned int owner_version = 0;
+    if (const Plan* plan = plans.find(self, owner)) {
+        package = Ref::borrow(plan->package);
+        relpath = Ref::borrow(plan->relpath.get());
+        name = Ref::borrow(plan->name.get());
+        rest = Ref::borrow(plan->rest.get());
+        qualname = Ref::borrow(plan->qualname.get());
+        owner_version = plan->owner_version;
+    } else {
+        package = Ref::steal(walk_and_plan(self, owner));
+        if (!package) return nullptr;
+    }
+    if (learn(self, package.get()) < 0) return nullptr;
     Ref tokens = Ref::steal(collect_tokens(self, decorator, instance));
     if (!tokens) return nullptr;
     Ref sequence = Ref::steal(build_sequence(self, decorator, tokens.get()));
     if (!sequence) return nullptr;
-    Ref relpath, name, rest;
-    if (target_name(self, owner, relpath, name, rest) < 0) return nullptr;
+    if (!Plan::owner_unchanged(owner, owner_version, qualname.get()) &&
+        target_name(self, owner, relpath, name, rest) < 0)
+        return nullptr;
     Ref cls = Ref::steal(search(self, package.get(), sequence.get(), relpath.get(), name.get()));
     if (!cls) return nullptr;
     cls = Ref::steal(walk_nested(self, std::move(cls), rest.get()));
