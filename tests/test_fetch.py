@@ -431,6 +431,8 @@ def plain_function(mp, log):
     def m(self, x: int) -> str:
         """Doc of the found method."""
     m.__qualname__, m.__module__, m.marker = "Impl.m", "impl.mod", "kept"
+    if sys.version_info >= (3, 12):
+        m.__type_params__ = (typing.TypeVar("T"),)
     return m
 
 

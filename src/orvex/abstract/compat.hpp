@@ -305,4 +305,24 @@ static constexpr bool code_keep_empty_body = PY_VERSION_HEX >= 0x030B0000;
 static constexpr bool function_has_type_params = PY_VERSION_HEX >= 0x030C0000;
 static constexpr bool function_has_annotate = PY_VERSION_HEX >= 0x030E0000;
 
+// A plain function's fields behind those two attributes, borrowed (nullptr
+// when unset, and before the version that has the attribute). Reading the
+// attribute gives the field, or () and None when it is unset.
+static inline PyObject* function_type_params_field(PyFunctionObject* func) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return func->func_typeparams;
+#else
+    (void)func;
+    return nullptr;
+#endif
+}
+static inline PyObject* function_annotate_field(PyFunctionObject* func) noexcept {
+#if PY_VERSION_HEX >= 0x030E0000
+    return func->func_annotate;
+#else
+    (void)func;
+    return nullptr;
+#endif
+}
+
 }  // namespace orvex::abstract::compat

@@ -46,6 +46,8 @@ namespace orvex::abstract {
     X(dunder_wrapped, "__wrapped__")                                                                  \
     X(dunder_dict, "__dict__")                                                                        \
     X(dunder_annotations, "__annotations__")                                                          \
+    X(dunder_type_params, "__type_params__")                                                          \
+    X(dunder_annotate, "__annotate__")                                                                \
     X(get, "get")                                                                                     \
     X(custom, "custom")                                                                               \
     X(order, "order")                                                                                 \

@@ -720,7 +720,7 @@ public:
         plan.rest = Ref::borrow(PyTuple_GET_ITEM(pair.get(), 1));
         plan.globals = self->globals;
         Plan* pair_of = &table_[index(plan.owner)];
-        Plan* same = pair_of[0].owner == plan.owner ? &pair_of[0]
+        Plan* same = pair_of[0].owner == plan.owner   ? &pair_of[0]
                      : pair_of[1].owner == plan.owner ? &pair_of[1]
                                                       : nullptr;
         plan.watch = same ? Ref::borrow(same->watch.get()) : watch(plan.owner);

@@ -231,6 +231,15 @@ PyObject** field_of(FunctionObject* wrapper, PyFunctionObject* func, PyObject* n
         // then a read would make it: that is left to the attribute route).
         value = func->func_annotations;
         field = &wrapper->annotations;
+    } else if (compat::function_has_type_params && is_name(name, state.str_dunder_type_params)) {
+        // Always a tuple: the function's setter takes nothing else.
+        value = compat::function_type_params_field(func);
+        if (!value) value = state.empty_tuple;
+        field = &wrapper->type_params;
+    } else if (compat::function_has_annotate && is_name(name, state.str_dunder_annotate)) {
+        // None or a callable, as the function's setter allows.
+        value = compat::function_annotate_field(func);
+        field = &wrapper->annotate;
     } else {
         return nullptr;
     }
@@ -280,9 +289,12 @@ int assign(BodyNames& names, FunctionObject* fresh, PyObject* func, PyFunctionOb
         names.ran();
         return done ? 0 : -1;
     }
-    // A field's value is what its setter would store.
+    // A field's value is what its setter would store; a new __annotate__
+    // also drops the annotations made from the old one.
     if (field) {
+        const bool drops_annotations = field == &fresh->annotate && value.get() != Py_None;
         store_field(names, *field, std::move(value));
+        if (drops_annotations) store_field(names, fresh->annotations, Ref());
         return 0;
     }
     names.ran();
