@@ -359,6 +359,25 @@ def test_failures(monkeypatch, change, error, line):
         assert str(info.value) == "argument after ** must be a mapping, not NoneType"
 
 
+@pytest.mark.parametrize("name", ["_getter", "_attrs", "_builder", "_builder_kwargs", "_method_name"])
+def test_decorator_attributes_follow_the_class(monkeypatch, name):
+    # Read from the decorator's dict while its class has no attribute of
+    # that name; a data descriptor put on the class later wins, as in Python.
+    package_root(monkeypatch, ROOT, {(): Found})
+    obj = owner_class(builder=paths(()))()
+    reads = []
+
+    def read(d):
+        reads.append(name)
+        return vars(d)[name]
+    for _ in range(2):
+        assert obj.m()[0] == "found" and reads == []
+    with monkeypatch.context() as mp:
+        mp.setattr(LookupDecorator, name, property(read), raising=False)
+        assert obj.m()[0] == "found" and reads == [name]
+    assert obj.m()[0] == "found" and reads == [name]
+
+
 def test_token_error_keeps_getter_entry(monkeypatch):
     package_root(monkeypatch, ROOT, {(): Found})
     obj = owner_class("os", builder=paths(()))()

@@ -110,6 +110,64 @@ PyObject* class_qualname(PyObject* owner) noexcept {
     return PyObject_GetAttr(owner, state.str_dunder_qualname);
 }
 
+// decorator.<name> for the names that a fetch reads of its decorator
+// (_getter, _attrs, _builder, _builder_kwargs, _method_name). The generic
+// getattr looks at the type first (a data descriptor wins), then in the
+// instance's dict, then at the type again. While the decorator's type takes
+// the generic getattr and, at the type version last checked, none of those
+// names is an attribute of the type or its bases, the instance's dict is
+// all that can answer: a value there is the value. Anything else (a miss,
+// a dict that is not exact, any other type) takes the generic read, which
+// also raises as it does. New reference or nullptr.
+class DecoratorAttrs {
+public:
+    PyObject* read(PyObject* decorator, PyObject* name) noexcept {
+        // The dict first: making it may run a collection, which may change the type.
+        Ref dict = Ref::steal(instance_dict(decorator));
+        if (dict && plain(Py_TYPE(decorator))) {
+            if (PyObject* value = PyDict_GetItemWithError(dict.get(), name)) return Ref::borrow(value).release();
+            if (PyErr_Occurred()) return nullptr;
+        }
+        return PyObject_GetAttr(decorator, name);
+    }
+
+private:
+    // The exact dict of `decorator` (made now if it had none), or nullptr with no exception set.
+    static PyObject* instance_dict(PyObject* decorator) noexcept {
+        if (Py_TYPE(decorator)->tp_getattro != PyObject_GenericGetAttr) return nullptr;
+        PyObject* dict = PyObject_GenericGetDict(decorator, nullptr);
+        if (!dict) PyErr_Clear();
+        if (dict && !PyDict_CheckExact(dict)) Py_CLEAR(dict);
+        return dict;
+    }
+
+    bool plain(PyTypeObject* type) noexcept {
+        if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+        const unsigned int version = compat::type_version(type);
+        return (version && version == version_) || check(type);
+    }
+
+    // Looks the names up on the type; a tag is never given twice, so the
+    // version alone tells the type and that nothing in its bases moved.
+    bool check(PyTypeObject* type) noexcept {
+        const unsigned int version = compat::type_assign_version(type, state.str_priv_getter);
+        if (!version) return false;
+        PyObject* const names[] = {state.str_priv_getter, state.str_priv_attrs, state.str_priv_builder,
+                                   state.str_priv_builder_kwargs, state.str_priv_method_name};
+        for (PyObject* name : names)
+            if (compat::type_lookup(type, name)) return false;
+        if (compat::type_version(type) != version) return false;
+        version_ = version;
+        return true;
+    }
+
+    unsigned int version_ = 0;  // of the last type found plain
+};
+
+DecoratorAttrs decorator_attrs;
+
+PyObject* decorator_attr(PyObject* decorator, PyObject* name) noexcept { return decorator_attrs.read(decorator, name); }
+
 // obj.<name>(arg): one positional argument; new reference or nullptr.
 PyObject* call_method_one(PyObject* obj, PyObject* name, PyObject* arg) noexcept {
     Ref method = Ref::steal(PyObject_GetAttr(obj, name));
@@ -458,9 +516,9 @@ int learn(FunctionObject* self, PyObject* package) noexcept {
 
 // self._getter(instance, self._attrs)
 PyObject* collect_tokens(FunctionObject* self, PyObject* decorator, PyObject* instance) noexcept {
-    Ref getter = Ref::steal(PyObject_GetAttr(decorator, state.str_priv_getter));
+    Ref getter = Ref::steal(decorator_attr(decorator, state.str_priv_getter));
     if (!getter) return fail(self, 185);
-    Ref attrs = Ref::steal(PyObject_GetAttr(decorator, state.str_priv_attrs));
+    Ref attrs = Ref::steal(decorator_attr(decorator, state.str_priv_attrs));
     if (!attrs) return fail(self, 185);
     PyObject* args[] = {instance, attrs.get()};
     PyObject* tokens = Py_TYPE(getter.get()) == &function_type ? function_call_positional(getter.get(), args, 2)
@@ -488,9 +546,9 @@ PyObject* shipped_builder(PyObject* builder, PyObject* stored, PyObject* tokens)
 // self._builder(tokens, **self._builder_kwargs), the keywords always from a
 // fresh dict: the builder never sees the decorator's own mapping.
 PyObject* build_sequence(FunctionObject* self, PyObject* decorator, PyObject* tokens) noexcept {
-    Ref builder = Ref::steal(PyObject_GetAttr(decorator, state.str_priv_builder));
+    Ref builder = Ref::steal(decorator_attr(decorator, state.str_priv_builder));
     if (!builder) return fail(self, 188);
-    Ref stored = Ref::steal(PyObject_GetAttr(decorator, state.str_priv_builder_kwargs));
+    Ref stored = Ref::steal(decorator_attr(decorator, state.str_priv_builder_kwargs));
     if (!stored) return fail(self, 188);
     if (PyObject* sequence = shipped_builder(builder.get(), stored.get(), tokens)) return sequence;
     if (PyErr_Occurred()) return fail(self, 188);
@@ -648,7 +706,7 @@ int raise_missing(PyObject* cls, PyObject* what, PyObject* decorator, const Miss
     if (!qualname) return at.qualname;
     Ref module = Ref::steal(PyObject_GetAttr(cls, state.str_dunder_module));
     if (!module) return at.module;
-    Ref name = what ? Ref::borrow(what) : Ref::steal(PyObject_GetAttr(decorator, state.str_priv_method_name));
+    Ref name = what ? Ref::borrow(what) : Ref::steal(decorator_attr(decorator, state.str_priv_method_name));
     if (!name) return at.what;
     PyObject* pieces[] = {state.str_msg_class,          qualname.get(), state.str_msg_in,   module.get(),
                           state.str_msg_missing_method, name.get(),     state.str_msg_quote};
@@ -688,7 +746,7 @@ PyObject* walk_nested(FunctionObject* self, Ref cls, PyObject* rest) noexcept {
 PyObject* take_method(FunctionObject* self, PyObject* decorator, PyObject* cls) noexcept {
     // Each piece of the message has its own line; the name is read again.
     static constexpr MissingLines at{225, 226, 227, 224, 224};
-    Ref method_name = Ref::steal(PyObject_GetAttr(decorator, state.str_priv_method_name));
+    Ref method_name = Ref::steal(decorator_attr(decorator, state.str_priv_method_name));
     Ref func = method_name ? Ref::steal(PyObject_GetAttr(cls, method_name.get())) : Ref();
     if (func) return func.release();
     Ref handled = take_if(state.builtin_AttributeError);
