@@ -414,6 +414,7 @@ def test_wraps_is_looked_up_and_applied(monkeypatch):
 
     package_root(monkeypatch, ROOT, {(): Found})
     obj = owner_class(builder=paths(()))()
+    assert obj.m.__wrapped__ is Found.m  # functools as it was, read last time
     monkeypatch.setattr(decorator_module, "functools", types.SimpleNamespace(wraps=wraps))
     assert obj.m == "applied"
     assert log == [("wraps", Found.m), ("apply", "LookupDecorator.__get__.<locals>.wrapper", 230)]
@@ -453,6 +454,19 @@ def plain_function(mp, log):
     if sys.version_info >= (3, 12):
         m.__type_params__ = (typing.TypeVar("T"),)
     return m
+
+
+def bare(self):
+    """Doc of the bare method."""
+
+
+bare.__qualname__, bare.__module__ = "Impl.m", "impl.mod"
+
+
+def bare_function(mp, log):
+    """A plain function with no attributes of its own: copied in one step
+    once its __annotations__ were read (which makes them)."""
+    return bare
 
 
 class CallableObject:
@@ -542,6 +556,7 @@ FUNCTOOLS_CHANGES = {
     for found in (plain_function, callable_object)
 }
 FUNCTOOLS_CHANGES.update({
+    "functools as it is, bare_function": (None, bare_function, None),
     # The checks compare the key before update_wrapper would: its effect is there from the start.
     "setattr put in while getattr is looked up": (while_checked("getattr", "setattr"), plain_function,
                                                   shadow("setattr")),

@@ -161,6 +161,8 @@ inline int fail_status(FunctionObject* self, int line) noexcept {
 // Looks `name` up in `globals`, then in the builtins module; neither having it
 // raises NameError "name '%U' is not defined". Returns a new reference or nullptr.
 PyObject* lookup_global(PyObject* globals, PyObject* name) noexcept;
+// Its second half: `name` in the builtins module, or NameError.
+PyObject* lookup_builtin(PyObject* name) noexcept;
 
 // The presence test: 1 when reading `name` on `obj` succeeds, 0 when the read
 // raises anything (the exception is cleared), -1 with TypeError when `name`

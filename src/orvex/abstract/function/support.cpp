@@ -10,6 +10,10 @@ PyObject* lookup_global(PyObject* globals, PyObject* name) noexcept {
     PyObject* found = PyDict_GetItemWithError(globals, name);
     if (found) return Ref::borrow(found).release();
     if (PyErr_Occurred()) return nullptr;
+    return lookup_builtin(name);
+}
+
+PyObject* lookup_builtin(PyObject* name) noexcept {
     PyObject* value = PyObject_GetAttr(state.builtins, name);
     if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();

@@ -137,6 +137,9 @@ public:
 
     void ran() noexcept { seen_ = false; }
 
+    // Whether every name the body resolves is the original, as the guards last found them.
+    bool trusted() noexcept { return originals(); }
+
     // `name` as the body's next use of it finds it: 0 with `found` empty when
     // it is `usual` (the caller does what that does), 0 with `found` set to
     // anything else, -1 with an exception set (NameError when absent).
@@ -360,6 +363,34 @@ int update(BodyNames& names, FunctionObject* fresh, PyObject* func, PyFunctionOb
     return done ? 0 : -1;
 }
 
+// update_wrapper's copying for a plain function when no step of it can run
+// code: every assigned attribute is a field of both (see field_of), no old
+// value of the fresh wrapper's fields is released for the last time, and
+// the only updated attribute is __dict__, with the function's dict absent or
+// empty. Then each step stores what it would, and the order cannot be seen.
+// Returns 1 when it copied, 0 when the caller copies step by step.
+int copy_plainly(FunctionObject* fresh, PyFunctionObject* plain, PyObject* assigned, PyObject* updated) noexcept {
+    constexpr Py_ssize_t most = 8;
+    const Py_ssize_t n = PyTuple_GET_SIZE(assigned);
+    if (n > most || PyTuple_GET_SIZE(updated) != 1 || !is_name(PyTuple_GET_ITEM(updated, 0), state.str_dunder_dict) ||
+        (plain->func_dict && (!PyDict_CheckExact(plain->func_dict) || PyDict_GET_SIZE(plain->func_dict) != 0)))
+        return 0;
+    PyObject** fields[most];
+    PyObject* values[most];
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        fields[k] = field_of(fresh, plain, PyTuple_GET_ITEM(assigned, k), values[k]);
+        if (!fields[k] || (*fields[k] && Py_REFCNT(*fields[k]) == 1)) return 0;
+        if (fields[k] == &fresh->annotate && values[k] != Py_None && fresh->annotations &&
+            Py_REFCNT(fresh->annotations) == 1)
+            return 0;
+    }
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        set_field(*fields[k], Ref::borrow(values[k]));
+        if (fields[k] == &fresh->annotate && values[k] != Py_None) set_field(fresh->annotations, Ref());
+    }
+    return 1;
+}
+
 // update_wrapper(wrapper, func, assigned, updated), in its order: each
 // assigned attribute that func has is set on the wrapper, each updated one
 // merged into the wrapper's, then __wrapped__. Returns 0 or -1.
@@ -367,6 +398,16 @@ int update_wrapper(BodyNames& names, PyObject* wrapper, PyObject* func, PyObject
                    PyObject* updated) noexcept {
     auto* fresh = reinterpret_cast<FunctionObject*>(wrapper);
     auto* plain = Py_TYPE(func) == &PyFunction_Type ? reinterpret_cast<PyFunctionObject*>(func) : nullptr;
+    if (plain && names.trusted() && copy_plainly(fresh, plain, assigned, updated)) {
+        // The wrapper's __dict__ is made for the update, which finds nothing to add.
+        if (!fresh->dict) {
+            Ref made = Ref::steal(PyDict_New());
+            if (!made) return -1;
+            set_field(fresh->dict, std::move(made));
+        }
+        Ref dict = Ref::borrow(fresh->dict);
+        return PyDict_SetItem(dict.get(), state.str_dunder_wrapped, func);
+    }
     for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(assigned); ++k) {
         Ref name = Ref::borrow(PyTuple_GET_ITEM(assigned, k));
         if (assign(names, fresh, func, plain, name.get()) < 0) return -1;
@@ -399,6 +440,33 @@ PyObject* call_update_wrapper(PyObject* wrapper, PyObject* func) noexcept {
     PyObject* args[1] = {wrapper};
     return compat::vectorcall_dict(update_wrapper.get(), args, 1, kwargs.get());
 }
+
+// The name functools as the decorator's globals resolve it: read again
+// only once the globals' version moved (or they are other globals).
+class FunctoolsName {
+public:
+    PyObject* resolve(PyObject* globals) noexcept {
+        if (globals == globals_ && version_.same()) return Ref::borrow(value_).release();
+        const cache::Version before = cache::Version::of(globals);
+        if (PyObject* found = PyDict_GetItemWithError(globals, state.str_functools)) {
+            // Kept only when no change came in during the lookup (a key's __eq__).
+            if (before.same()) {
+                globals_ = globals;
+                version_ = before;
+                value_ = found;
+            }
+            return Ref::borrow(found).release();
+        }
+        return PyErr_Occurred() ? nullptr : lookup_builtin(state.str_functools);
+    }
+
+private:
+    PyObject* globals_ = nullptr;  // compared only
+    cache::Version version_;       // of globals_ when value_ was read there
+    PyObject* value_ = nullptr;    // borrowed: the globals hold it while their version does
+};
+
+FunctoolsName functools_name;
 
 }  // namespace
 
@@ -453,7 +521,7 @@ void remember_functools(PyObject* functools) noexcept {
 }
 
 PyObject* make_wrapper(FunctionObject* self, PyObject* record) noexcept {
-    Ref functools = Ref::steal(lookup_global(self->globals, state.str_functools));
+    Ref functools = Ref::steal(functools_name.resolve(self->globals));
     if (!functools) return fail(self, 229);
     Ref func = Ref::borrow(reinterpret_cast<ClosureRecord*>(record)->func);
     if (functools_unchanged(functools.get())) {
