@@ -7,6 +7,7 @@
 import functools
 import gc
 import importlib
+import itertools
 import os
 import shutil
 import subprocess
@@ -33,6 +34,8 @@ IMPLEMENTATIONS = tuple(DECORATORS)
 TEMPLATE = {
     "__init__.py": "",
     "ops.py": '''
+        import functools
+
         from {decorator} import LookupDecorator
 
 
@@ -47,10 +50,36 @@ TEMPLATE = {
                 self.custom = {{"abstraction": {{"order": ["os"]}}}}
 
 
+        class AlphaByHand(object):
+            # What the anchors that dispatch by hand call for os="alpha".
+            def run(self, x):
+                return x
+
+
+        BY_TOKEN = {{"alpha": AlphaByHand.run}}
+
+
         class Ops(object):
             def __init__(self, os="alpha", platform="zz"):
                 self.os = os
                 self.platform = platform
+
+            def run_if(self, x):
+                # The anchors: dispatch written out, a table, and functools.
+                if self.os == "alpha":
+                    return AlphaByHand.run(self, x)
+                return x
+
+            def run_table(self, x):
+                return BY_TOKEN[self.os](self, x)
+
+            @functools.singledispatchmethod
+            def run_single(self, x):
+                return x
+
+            @run_single.register
+            def _(self, x: int):
+                return x
 
             @LookupDecorator("os", "platform")
             def run(self, x):
@@ -71,6 +100,18 @@ TEMPLATE = {
                 @LookupDecorator("os", "platform")
                 def run(self, x):
                     return x
+
+
+        class Many(object):
+            # Sixteen tokens: every search path misses but the last, ("alpha",).
+            def __init__(self):
+                self.os = "alpha"
+                for k in range(1, 16):
+                    setattr(self, "t%d" % k, "zz")
+
+            @LookupDecorator("os", *["t%d" % k for k in range(1, 16)])
+            def run(self, x):
+                return x
 
 
         class DeviceOps(object):
@@ -97,6 +138,11 @@ TEMPLATE = {
             class Inner(generic.Ops.Inner):
                 def run(self, x):
                     return x
+
+
+        class Many(generic.Many):
+            def run(self, x):
+                return x
 
 
         class DeviceOps(generic.DeviceOps):
@@ -158,6 +204,9 @@ def build_cython(root):
 CASES = {
     "plain method call": ("o.plain(1)", lambda g: g.Ops(), None, None),
     "partial call": ("o(1)", lambda g: functools.partial(g.Ops.plain, g.Ops()), None, None),
+    "if/else dispatch": ("o.run_if(1)", lambda g: g.Ops(), None, None),
+    "dict dispatch": ("o.run_table(1)", lambda g: g.Ops(), None, None),
+    "singledispatchmethod": ("o.run_single(1)", lambda g: g.Ops(), None, None),
     "fetch+call": ("o.run(1)", lambda g: g.Ops(),
                    lambda o: o.run, lambda a: a.Ops.run),
     "held wrapper": ("o(1)", lambda g: g.Ops().run,
@@ -169,8 +218,17 @@ CASES = {
     "custom builder fetch": ("o.run_custom(1)", lambda g: g.Ops(),
                              lambda o: o.run_custom, lambda a: a.Ops.run_custom),
 }
+# The same fetch through objects of as many token combinations, taken in turn.
+CASES.update({
+    "cycled over %s" % label: ("next(o).run(1)",
+                               lambda g, n=n: itertools.cycle([g.Ops(platform="zz%d" % k) for k in range(n)]),
+                               lambda o: next(o).run, lambda a: a.Ops.run)
+    for label, n in (("1", 1), ("32", 32), ("1,000", 1000))
+})
+CASES["16 tokens fetch"] = ("o.run(1)", lambda g: g.Many(), lambda o: o.run, lambda a: a.Many.run)
 # Anchor rows: their label -> their case.
-ANCHORS = {"plain": "plain method call", "partial": "partial call"}
+ANCHORS = {"plain": "plain method call", "partial": "partial call", "if/else": "if/else dispatch",
+           "dict": "dict dispatch", "singledispatch": "singledispatchmethod"}
 # The tree the anchors' objects come from; they never fetch a decorated method.
 ANCHOR_TREE = "python"
 # Iterations before any that count: the first fetch imports the override and

@@ -164,7 +164,7 @@ def format_time(mean, stdev):
     return "%s %s +- %s %s" % (figure(mean * scale), unit, figure(stdev * scale), unit)
 
 
-ROW = "%-22s %-8s %22s %8s %9s"
+ROW = "%-22s %-14s %16s %8s %9s"
 
 
 def instruction_table(counts, impls, selected):
@@ -206,6 +206,8 @@ def tracked(counts, times, impls):
         fetch = counts["fetch+call"]
         lines += [("fetch+call instructions, %s/ours" % impl, fetch[impl] / fetch["ours"])
                   for impl in ("python", "cython") if impl in impls]
+        lines.append(("fetch+call instructions, ours/singledispatch",
+                      fetch["ours"] / counts["anchors"]["singledispatch"]))
     if "held wrapper" in counts:
         lines.append(("held wrapper instructions, ours/partial",
                       counts["held wrapper"]["ours"] / counts["anchors"]["partial"]))
@@ -215,13 +217,14 @@ def tracked(counts, times, impls):
             fetch = times["fetch+call"]
             lines += [("fetch+call time, %s/ours" % impl, fetch[impl][0] / fetch["ours"][0])
                       for impl in ("python", "cython") if impl in impls]
+            lines.append(("fetch+call time, ours/singledispatch", fetch["ours"][0] / fetch["singledispatch"][0]))
         if "held wrapper" in times:
             held = times["held wrapper"]
             lines.append(("held wrapper time, ours/partial", held["ours"][0] / held["partial"][0]))
     if lines:
         print("Tracked ratios")
         for label, figure in lines:
-            print("  %-42s %6.3f" % (label, figure))
+            print("  %-46s %6.3f" % (label, figure))
 
 
 def main(argv=None):

@@ -29,6 +29,8 @@ def main():
     rows = [("plain", None, cases.ANCHORS["plain"])]
     if args.case == "held wrapper":
         rows.append(("partial", None, cases.ANCHORS["partial"]))
+    if args.case == "fetch+call":
+        rows += [(label, None, cases.ANCHORS[label]) for label in ("if/else", "dict", "singledispatch")]
     rows += [(impl, impl, args.case) for impl in args.impls.split(",")]
     # Every process sets up every row (each with its own loop code), then
     # pyperf runs the one row that the process is a worker for.
