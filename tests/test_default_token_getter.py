@@ -6,7 +6,7 @@ import builtins
 import pytest
 
 import orvex.abstract.decorator as d
-from support import Raises, Reads, Recorder, entry, innermost_entry, module_entries
+from support import Colliding, Raises, Reads, Recorder, entry, innermost_entry, module_entries
 
 dtg = d.default_token_getter
 REAL_ATTRIBUTE_ERROR = AttributeError
@@ -125,6 +125,27 @@ def test_read_order(obj_attrs, dev_attrs, reads, outcome):
     else:
         assert dtg(obj, ("a",)) == outcome
     assert log == reads
+
+
+@pytest.mark.parametrize("during_the_first_read", [False, True])
+def test_a_descriptor_put_on_the_class_later_is_read_twice(during_the_first_read):
+    # That no name needs a second read is remembered for the type, until it changes.
+    class Plain:
+        pass
+    obj, reads = Plain(), []
+    obj.a, obj.b = 1, 2
+
+    def put_property():
+        Plain.b = property(lambda self: reads.append("b") or 3)
+    for _ in range(2):
+        assert dtg(obj, ("a", "b")) == (1, 2)
+    if during_the_first_read:
+        obj, key = Plain(), Colliding("a", None)  # compared when "a" is looked up in obj's dict
+        vars(obj)[key] = None
+        obj.a, obj.b, key.then = 1, 2, put_property
+    else:
+        put_property()
+    assert dtg(obj, ("a", "b")) == (1, 3) and reads == ["b", "b"]
 
 
 def test_each_device_read_is_used_as_described():

@@ -124,38 +124,45 @@ private:
 // exact str), so that equal identity means equal content. Two neighbouring
 // slots serve one hash, so that two keys that meet there (a fetch's miss and
 // its hit) do not keep evicting each other; a key is never in both.
-template <size_t Pairs>
+//
+// The slots are made on the first put, `First` pairs of them, and double
+// when a key finds both of its slots taken while half of all slots are, up
+// to `Most` pairs; then the older of the two is replaced. So a few keys cost
+// a few slots, and up to about `Most` keys asked in turn all stay (the cost
+// of a lookup does not grow with the keys, nor step where a fixed table
+// would start to evict).
+template <size_t First, size_t Most>
 class PairTable {
+    static_assert(First > 0 && (First & (First - 1)) == 0 && Most % First == 0, "pairs double from First to Most");
+
 public:
+    PairTable() noexcept = default;
+    PairTable(const PairTable&) = delete;
+    PairTable& operator=(const PairTable&) = delete;
+    ~PairTable() { clear(); }
+
     // The value for the keys, as a new reference, or an empty Ref.
-    Ref get(PyObject* a, PyObject* b) const noexcept {
-        const size_t slot = slot_of(a, b);
-        for (size_t k = slot; k < slot + 2; ++k)
-            if (slots_[k].a == a && slots_[k].b == b) return Ref::borrow(slots_[k].value);
-        return Ref();
-    }
+    Ref get(PyObject* a, PyObject* b) const noexcept { return Ref::borrow(peek(a, b)); }
     // The same, borrowed: for a caller that runs no code while it uses it.
     PyObject* peek(PyObject* a, PyObject* b) const noexcept {
-        const size_t slot = slot_of(a, b);
+        if (!slots_) return nullptr;
+        const size_t slot = slot_of(a, b, pairs_);
         for (size_t k = slot; k < slot + 2; ++k)
             if (slots_[k].a == a && slots_[k].b == b) return slots_[k].value;
         return nullptr;
     }
+    // Keeps `value` for the keys; a failed allocation only means it is not kept.
     void put(PyObject* a, PyObject* b, PyObject* value) noexcept {
-        const size_t slot = slot_of(a, b);
-        Slot* entry = nullptr;
-        // The key's own slot if it has one, else the first of the pair
-        // while it is free; when both are taken the newer moves first and
-        // the older one is replaced.
-        for (size_t k = slot; k < slot + 2; ++k)
-            if (slots_[k].a == a && slots_[k].b == b) entry = &slots_[k];
+        if (!slots_ && !grow()) return;
+        Slot* entry = own_or_free(a, b);
+        if (!entry && used_ * 2 >= pairs_ * 2 && pairs_ < Most && grow()) entry = own_or_free(a, b);
         if (!entry) {
-            entry = &slots_[slot];
-            if (entry->a) {
-                if (slots_[slot + 1].a) std::swap(slots_[slot], slots_[slot + 1]);
-                entry = &slots_[slot + 1];
-            }
+            // The newer of the two moves first and the older one is replaced.
+            const size_t slot = slot_of(a, b, pairs_);
+            std::swap(slots_[slot], slots_[slot + 1]);
+            entry = &slots_[slot + 1];
         }
+        if (!entry->a) ++used_;
         // The whole slot is written before anything old is released: a
         // release may run code that uses this table.
         Ref old_value = Ref::steal(entry->value), old_a = Ref::steal(entry->a), old_b = Ref::steal(entry->b);
@@ -165,14 +172,14 @@ public:
     }
     // Empties every slot, then releases what they held.
     void clear() noexcept {
-        Slot old[Pairs * 2];
-        for (size_t k = 0; k < Pairs * 2; ++k) std::swap(old[k], slots_[k]);
-        for (Slot& entry : old) {
-            Ref value = Ref::steal(entry.value), a = Ref::steal(entry.a), b = Ref::steal(entry.b);
-        }
+        Slot* old = slots_;
+        const size_t count = pairs_ * 2;
+        slots_ = nullptr;
+        pairs_ = used_ = 0;
+        release(old, count);
     }
     int traverse(visitproc visit, void* arg) const noexcept {
-        for (const Slot& entry : slots_) Py_VISIT(entry.value);
+        for (size_t k = 0; slots_ && k < pairs_ * 2; ++k) Py_VISIT(slots_[k].value);
         return 0;
     }
 
@@ -182,13 +189,56 @@ private:
         PyObject* b = nullptr;
         PyObject* value = nullptr;
     };
-    static size_t slot_of(PyObject* a, PyObject* b) noexcept {
+    static size_t slot_of(PyObject* a, PyObject* b, size_t pairs) noexcept {
         uint64_t mixed = reinterpret_cast<uintptr_t>(a) * 0x9E3779B97F4A7C15ull ^
                          reinterpret_cast<uintptr_t>(b) * 0xC2B2AE3D27D4EB4Full;
         mixed ^= mixed >> 32;
-        return static_cast<size_t>(mixed) % Pairs * 2;
+        return static_cast<size_t>(mixed) % pairs * 2;
     }
-    Slot slots_[Pairs * 2];
+    // The keys' own slot, else a free one of their two, else nullptr.
+    Slot* own_or_free(PyObject* a, PyObject* b) noexcept {
+        const size_t slot = slot_of(a, b, pairs_);
+        for (size_t k = slot; k < slot + 2; ++k)
+            if (slots_[k].a == a && slots_[k].b == b) return &slots_[k];
+        for (size_t k = slot; k < slot + 2; ++k)
+            if (!slots_[k].a) return &slots_[k];
+        return nullptr;
+    }
+    // Twice the slots (First pairs at first), the entries moved over: the two
+    // of a pair go to that pair or the one `pairs_` further, so each finds
+    // a place and nothing is released (no code runs). False when no memory
+    // could be had (nothing changed).
+    bool grow() noexcept {
+        const size_t pairs = slots_ ? pairs_ * 2 : First;
+        auto* fresh = static_cast<Slot*>(PyMem_Calloc(pairs * 2, sizeof(Slot)));
+        if (!fresh) return false;
+        Slot* old = slots_;
+        size_t used = 0;
+        for (size_t k = 0; k < pairs_ * 2; ++k) {
+            Slot& entry = old[k];
+            if (!entry.a) continue;
+            const size_t slot = slot_of(entry.a, entry.b, pairs);
+            Slot* place = !fresh[slot].a ? &fresh[slot] : &fresh[slot + 1];
+            std::swap(*place, entry);
+            ++used;
+        }
+        slots_ = fresh;
+        pairs_ = pairs;
+        used_ = used;
+        PyMem_Free(old);
+        return true;
+    }
+    // Releases what `count` detached slots hold, and the slots.
+    static void release(Slot* slots, size_t count) noexcept {
+        for (size_t k = 0; slots && k < count; ++k) {
+            Ref value = Ref::steal(slots[k].value), a = Ref::steal(slots[k].a), b = Ref::steal(slots[k].b);
+        }
+        PyMem_Free(slots);
+    }
+
+    Slot* slots_ = nullptr;  // pairs_ * 2 of them, or none yet
+    size_t pairs_ = 0;
+    size_t used_ = 0;  // slots that hold a key
 };
 
 }  // namespace orvex::abstract::cache

@@ -29,7 +29,7 @@ uint64_t generation = 1;
 // The resolutions of the (relpath, seq) questions asked. A resolution is a
 // tuple (module, modname) or a miss code (an exact int, see package.py).
 constexpr Py_ssize_t answers_limit = 4096;
-using Front = cache::PairTable<32>;
+using Front = cache::PairTable<32, 2048>;
 
 struct Package {
     PyObject_HEAD
@@ -362,8 +362,8 @@ int lookup_core(Package* p, PyObject* relpath, PyObject* seq, PyObject* name, Re
     if (p->paths && p->generation != generation) forget(p);
     // The question a fetch asks again: its answer from the identity slots,
     // while nothing it rests on changed (no code runs in between).
-    if (!why && p->paths && PyUnicode_CheckExact(name) && cache::is_exact_str_tuple(relpath) &&
-        cache::is_exact_str_tuple(seq)) {
+    // Only exact keys are ever put there, so a key found there is exact.
+    if (!why && p->paths && PyUnicode_CheckExact(name)) {
         if (PyObject* kept = p->front.peek(relpath, seq)) {
             if (Py_TYPE(kept) != &found_type) return 0;
             const int read = remembered_read(reinterpret_cast<Found*>(kept), name, value);

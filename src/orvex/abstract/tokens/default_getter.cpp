@@ -19,10 +19,42 @@ bool read_twice(PyObject* obj, PyObject* attr) noexcept {
     return found && Py_TYPE(found)->tp_descr_get;
 }
 
+// read_twice() for all of a tuple of names at once, kept for the last type
+// and tuple found to need no second read for any of them: while the type's
+// version is the one then (a tag is never given twice) and the tuple is the
+// same object (owned here, so no other can take its address), the answer
+// still holds. Bound: one entry.
+class PlainNames {
+public:
+    // Whether no name of `attrs` (an exact tuple) needs a second read on `obj`.
+    bool hold(PyObject* obj, PyObject* attrs) noexcept {
+        PyTypeObject* type = Py_TYPE(obj);
+        if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+        const unsigned int version = compat::type_version(type);
+        if (version && version == version_ && attrs == attrs_.get()) return true;
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(attrs); ++k)
+            if (read_twice(obj, PyTuple_GET_ITEM(attrs, k))) return false;
+        // Looking the names up gave the type a tag if it had none.
+        if (compat::type_version(type) == 0) return false;
+        version_ = compat::type_version(type);
+        attrs_ = Ref::borrow(attrs);  // the old tuple is str only: its release runs no code
+        return true;
+    }
+
+    // Whether what hold() found still stands for `obj` (a read may have run code).
+    bool still(PyObject* obj) const noexcept { return compat::type_version(Py_TYPE(obj)) == version_; }
+
+private:
+    unsigned int version_ = 0;
+    Ref attrs_;
+};
+
+PlainNames& plain_names = *new PlainNames();  // never destroyed: see the plans of lookup/get.cpp
+
 // The value of `attr` for `obj` (new reference), or nullptr after fail()
 // with the traceback line of the step that failed. `line` is the line of
 // the step that took the value (31 from the object, 35 from its device).
-PyObject* token_of(FunctionObject* self, PyObject* obj, PyObject* attr, int& line) noexcept {
+PyObject* token_of(FunctionObject* self, PyObject* obj, PyObject* attr, int& line, bool plain = false) noexcept {
     line = 31;
     if (!PyUnicode_Check(attr)) {
         has_attr(obj, attr);  // raises the presence test's TypeError for a name that is not a str
@@ -34,7 +66,7 @@ PyObject* token_of(FunctionObject* self, PyObject* obj, PyObject* attr, int& lin
     const int found = compat::get_optional_attr(obj, attr, &read);
     Ref first = Ref::steal(read);
     if (found > 0) {
-        if (!read_twice(obj, attr)) return first.release();
+        if (plain || !read_twice(obj, attr)) return first.release();
         first.reset();
         PyObject* value = PyObject_GetAttr(obj, attr);
         if (!value) return fail(self, 31);
@@ -77,9 +109,13 @@ PyObject* default_token_getter(FunctionObject* self, Arguments& args) noexcept {
         const Py_ssize_t n = PyTuple_GET_SIZE(attrs);
         Ref values = Ref::steal(PyTuple_New(n));
         if (!values) return fail(self, 27);
+        // Taken after the allocation (which may run code); a read that runs
+        // code stands only on a type without descriptors for the names.
+        bool plain = plain_names.hold(obj, attrs);
         for (Py_ssize_t k = 0; k < n; ++k) {
             int line;
-            PyObject* value = token_of(self, obj, PyTuple_GET_ITEM(attrs, k), line);
+            plain = plain && plain_names.still(obj);
+            PyObject* value = token_of(self, obj, PyTuple_GET_ITEM(attrs, k), line, plain);
             if (!value) return nullptr;
             PyTuple_SET_ITEM(values.get(), k, value);
         }
