@@ -52,6 +52,18 @@
 
 namespace orvex::abstract::cache {
 
+// Spreads the bits of object addresses mixed into `x` over all 64 (the
+// finaliser of a well-known 64-bit hash): addresses from one allocator
+// share their low bits and cluster, and a table indexed by a few bits of
+// a product of them would crowd into a few places.
+inline uint64_t spread(uint64_t x) noexcept {
+    x ^= x >> 33;
+    x *= 0xFF51AFD7ED558CCDull;
+    x ^= x >> 33;
+    x *= 0xC4CEB9FE1A85EC53ull;
+    return x ^ (x >> 33);
+}
+
 // Whether `o` is an exact tuple whose items are all exact str: a key whose
 // hash and equality no user code can change.
 inline bool is_exact_str_tuple(PyObject* o) noexcept {
@@ -126,8 +138,8 @@ private:
 // its hit) do not keep evicting each other; a key is never in both.
 //
 // The slots are made on the first put, `First` pairs of them, and double
-// when a key finds both of its slots taken while half of all slots are, up
-// to `Most` pairs; then the older of the two is replaced. So a few keys cost
+// whenever a key finds both of its slots taken, up to `Most` pairs; then
+// the older of the two is replaced. So a few keys cost
 // a few slots, and up to about `Most` keys asked in turn all stay (the cost
 // of a lookup does not grow with the keys, nor step where a fixed table
 // would start to evict).
@@ -155,14 +167,13 @@ public:
     void put(PyObject* a, PyObject* b, PyObject* value) noexcept {
         if (!slots_ && !grow()) return;
         Slot* entry = own_or_free(a, b);
-        if (!entry && used_ * 2 >= pairs_ * 2 && pairs_ < Most && grow()) entry = own_or_free(a, b);
+        if (!entry && pairs_ < Most && grow()) entry = own_or_free(a, b);
         if (!entry) {
             // The newer of the two moves first and the older one is replaced.
             const size_t slot = slot_of(a, b, pairs_);
             std::swap(slots_[slot], slots_[slot + 1]);
             entry = &slots_[slot + 1];
         }
-        if (!entry->a) ++used_;
         // The whole slot is written before anything old is released: a
         // release may run code that uses this table.
         Ref old_value = Ref::steal(entry->value), old_a = Ref::steal(entry->a), old_b = Ref::steal(entry->b);
@@ -175,7 +186,7 @@ public:
         Slot* old = slots_;
         const size_t count = pairs_ * 2;
         slots_ = nullptr;
-        pairs_ = used_ = 0;
+        pairs_ = 0;
         release(old, count);
     }
     int traverse(visitproc visit, void* arg) const noexcept {
@@ -190,9 +201,8 @@ private:
         PyObject* value = nullptr;
     };
     static size_t slot_of(PyObject* a, PyObject* b, size_t pairs) noexcept {
-        uint64_t mixed = reinterpret_cast<uintptr_t>(a) * 0x9E3779B97F4A7C15ull ^
-                         reinterpret_cast<uintptr_t>(b) * 0xC2B2AE3D27D4EB4Full;
-        mixed ^= mixed >> 32;
+        const uint64_t mixed =
+            spread(reinterpret_cast<uintptr_t>(a) * 0x9E3779B97F4A7C15ull ^ reinterpret_cast<uintptr_t>(b));
         return static_cast<size_t>(mixed) % pairs * 2;
     }
     // The keys' own slot, else a free one of their two, else nullptr.
@@ -213,18 +223,15 @@ private:
         auto* fresh = static_cast<Slot*>(PyMem_Calloc(pairs * 2, sizeof(Slot)));
         if (!fresh) return false;
         Slot* old = slots_;
-        size_t used = 0;
         for (size_t k = 0; k < pairs_ * 2; ++k) {
             Slot& entry = old[k];
             if (!entry.a) continue;
             const size_t slot = slot_of(entry.a, entry.b, pairs);
             Slot* place = !fresh[slot].a ? &fresh[slot] : &fresh[slot + 1];
             std::swap(*place, entry);
-            ++used;
         }
         slots_ = fresh;
         pairs_ = pairs;
-        used_ = used;
         PyMem_Free(old);
         return true;
     }
@@ -238,7 +245,6 @@ private:
 
     Slot* slots_ = nullptr;  // pairs_ * 2 of them, or none yet
     size_t pairs_ = 0;
-    size_t used_ = 0;  // slots that hold a key
 };
 
 }  // namespace orvex::abstract::cache

@@ -7,7 +7,9 @@
 // cache/cache.hpp.
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
+#include "../cache/cache.hpp"
 #include "../compat.hpp"
 #include "native.hpp"
 
@@ -27,15 +29,17 @@ struct Recent {
     PyObject* mandatory;  // exact int, or nullptr for the default
     PyObject* paths;
 };
-constexpr size_t recent_size = 64;
-Recent recent[recent_size];
+// Two neighbouring entries serve one hash (as the package's identity slots
+// do): 1,024 pairs keep the paths of as many token combinations or more, so
+// objects of that many combinations taken in turn all find theirs.
+constexpr size_t recent_pairs = 1024;
+Recent recent[recent_pairs * 2];
 
 size_t recent_slot(PyObject* tokens, PyObject* mandatory) noexcept {
     uint64_t mixed = reinterpret_cast<uintptr_t>(mandatory) * 0x9E3779B97F4A7C15ull;
     for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(tokens); ++k)
         mixed = (mixed ^ reinterpret_cast<uintptr_t>(PyTuple_GET_ITEM(tokens, k))) * 0xC2B2AE3D27D4EB4Full;
-    mixed ^= mixed >> 32;
-    return static_cast<size_t>(mixed) % recent_size;
+    return static_cast<size_t>(cache::spread(mixed)) % recent_pairs * 2;
 }
 
 bool same_tokens(PyObject* a, PyObject* b) noexcept {
@@ -46,19 +50,37 @@ bool same_tokens(PyObject* a, PyObject* b) noexcept {
     return true;
 }
 
+bool holds(const Recent& entry, PyObject* tokens, PyObject* mandatory) noexcept {
+    return entry.tokens && entry.mandatory == mandatory && same_tokens(entry.tokens, tokens);
+}
+
 // The paths kept for `tokens` (new reference), or nullptr.
 PyObject* recent_paths(PyObject* tokens, PyObject* mandatory) noexcept {
-    const Recent& entry = recent[recent_slot(tokens, mandatory)];
-    if (entry.tokens && entry.mandatory == mandatory && same_tokens(entry.tokens, tokens))
-        return Ref::borrow(entry.paths).release();
+    const size_t slot = recent_slot(tokens, mandatory);
+    for (size_t k = slot; k < slot + 2; ++k)
+        if (holds(recent[k], tokens, mandatory)) return Ref::borrow(recent[k].paths).release();
     return nullptr;
 }
 
+// Into the entry of the same tokens, else a free one of the pair, else the
+// older one's place (the newer moves first).
 void remember_recent(PyObject* tokens, PyObject* mandatory, PyObject* paths) noexcept {
-    Recent& entry = recent[recent_slot(tokens, mandatory)];
-    set_field(entry.paths, Ref::borrow(paths));
-    set_field(entry.mandatory, Ref::borrow(mandatory));
-    set_field(entry.tokens, Ref::borrow(tokens));
+    const size_t slot = recent_slot(tokens, mandatory);
+    Recent* entry = nullptr;
+    for (size_t k = slot; k < slot + 2 && !entry; ++k)
+        if (holds(recent[k], tokens, mandatory)) entry = &recent[k];
+    for (size_t k = slot; k < slot + 2 && !entry; ++k)
+        if (!recent[k].tokens) entry = &recent[k];
+    if (!entry) {
+        std::swap(recent[slot], recent[slot + 1]);
+        entry = &recent[slot + 1];
+    }
+    // The entry is written whole before anything old is released.
+    Ref old_paths = Ref::steal(entry->paths), old_mandatory = Ref::steal(entry->mandatory),
+        old_tokens = Ref::steal(entry->tokens);
+    entry->paths = Ref::borrow(paths).release();
+    entry->mandatory = Ref::borrow(mandatory).release();
+    entry->tokens = Ref::borrow(tokens).release();
 }
 
 // Whether the tokens are values whose identity no user code can change the
