@@ -151,7 +151,7 @@ public:
     PairTable() noexcept = default;
     PairTable(const PairTable&) = delete;
     PairTable& operator=(const PairTable&) = delete;
-    ~PairTable() { clear(); }
+    ~PairTable() { empty(false); }
 
     // The value for the keys, as a new reference, or an empty Ref.
     Ref get(PyObject* a, PyObject* b) const noexcept { return Ref::borrow(peek(a, b)); }
@@ -182,13 +182,9 @@ public:
         entry->b = Ref::borrow(b).release();
     }
     // Empties every slot, then releases what they held.
-    void clear() noexcept {
-        Slot* old = slots_;
-        const size_t count = pairs_ * 2;
-        slots_ = nullptr;
-        pairs_ = 0;
-        release(old, count);
-    }
+    // The slots are kept for the keys to come (unless a release put a key
+    // meanwhile, which made new ones), so that the table does not grow again.
+    void clear() noexcept { empty(true); }
     int traverse(visitproc visit, void* arg) const noexcept {
         for (size_t k = 0; slots_ && k < pairs_ * 2; ++k) Py_VISIT(slots_[k].value);
         return 0;
@@ -235,12 +231,23 @@ private:
         PyMem_Free(old);
         return true;
     }
-    // Releases what `count` detached slots hold, and the slots.
-    static void release(Slot* slots, size_t count) noexcept {
-        for (size_t k = 0; slots && k < count; ++k) {
-            Ref value = Ref::steal(slots[k].value), a = Ref::steal(slots[k].a), b = Ref::steal(slots[k].b);
+    // Detaches the slots, then releases what they hold; `keep`: then puts
+    // them back empty, unless a release made new ones.
+    void empty(bool keep) noexcept {
+        Slot* old = slots_;
+        const size_t pairs = pairs_;
+        slots_ = nullptr;
+        pairs_ = 0;
+        for (size_t k = 0; old && k < pairs * 2; ++k) {
+            Ref value = Ref::steal(old[k].value), a = Ref::steal(old[k].a), b = Ref::steal(old[k].b);
+            old[k] = Slot();
         }
-        PyMem_Free(slots);
+        if (keep && old && !slots_) {
+            slots_ = old;
+            pairs_ = pairs;
+            return;
+        }
+        PyMem_Free(old);
     }
 
     Slot* slots_ = nullptr;  // pairs_ * 2 of them, or none yet
