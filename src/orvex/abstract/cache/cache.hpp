@@ -11,13 +11,14 @@
 //    qualified name -> what splitting it gives. A pure function of the str:
 //    valid for good. 1,024 entries each.
 //  - native/builder.cpp: the search paths of an exact tuple of exact str or
-//    None tokens (and the default or an exact int `mandatory`), in 64 slots
-//    found by the identity of the tokens. A pure function of those objects,
-//    which the slot owns: valid for good, and the paths hold the caller's
-//    own token objects, as a computation would give them.
+//    None tokens (and the default or an exact int `mandatory`), in 1,024
+//    pairs of slots found by the identity of the tokens. A pure function of
+//    those objects, which the slot owns: valid for good, and the paths hold
+//    the caller's own token objects, as a computation would give them.
 //  - native/package.cpp, per AbstractPackage: the token paths learned, and
 //    per (relpath, seq) the module that path names or why none is there
-//    (BoundedDict, 4,096 entries, 64 identity slots in front). Valid while
+//    (BoundedDict, 4,096 entries, identity slots in front: PairTable, 32 to
+//    2,048 pairs). Valid while
 //    the invalidation generation is the one they were learned at
 //    (importlib.invalidate_caches() and AbstractPackage.invalidate_caches()
 //    move it); a module answer is also checked at each use against
@@ -29,14 +30,32 @@
 //    told from the keys and the token paths, and kept only in the slots.
 //  - lookup/wraps.cpp: that functools (and what its update_wrapper resolves
 //    when it runs) is as it was; proved by DictGuard (cache/dict_guard.hpp),
-//    never by reasoning about which code may have run.
+//    never by reasoning about which code may have run. And the name
+//    functools as the decorator's globals give it: one entry, valid while
+//    they are the same dict with the same version.
+//  - lookup/get.cpp, plans: per owner class, the package the root walk and
+//    the root's attribute gave and the owner's relpath and names. Valid while
+//    the owner's type version and __qualname__ and the versions of the
+//    globals, sys, sys.modules and every module namespace the walk read are
+//    the ones noted, compared in that order (each equal one proves the next
+//    dict alive); recorded only from reads that exact tables answered. 512
+//    plans, two places per owner address; a weak reference to the owner drops
+//    its plan with it.
+//  - lookup/get.cpp, the decorator's own attributes: that its type takes the
+//    generic getattr and has none of the five names, for the last type version
+//    found so; the values themselves are read from the decorator's dict at
+//    each fetch (on 3.13 an object's dict can change without a new version).
+//  - tokens/default_getter.cpp: that no name of a tuple needs a second read
+//    on a type (no descriptor), for the last (type version, tuple) found so;
+//    checked again after each read, since a read may run code.
 //  - lookup/get.cpp, within one fetch: sys.modules and the root module's
 //    abstraction package are read again only where a dict version
 //    (cache/dict_version.hpp) shows a change since the first read.
 //
 // Every "unchanged" above is a dict version compared (dict_version.hpp): the
-// version tag up to 3.11, a dict watcher's count from 3.12; where neither can
-// be had, the read is made again.
+// version tag up to 3.13, a dict watcher's count from 3.14; where neither can
+// be had, the read is made again. A type version is the interpreter's tag,
+// which moves with any change of the type or a base and is never given twice.
 //
 // No cache hands out a borrowed reference that is kept across a call that
 // can run Python code: lookups return owned references (Ref).
