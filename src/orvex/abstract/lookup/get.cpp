@@ -141,6 +141,7 @@ private:
         return dict;
     }
 
+    // (Asked again after instance_dict(): making the dict may have run code.)
     bool plain(PyTypeObject* type) noexcept {
         if (type->tp_getattro != PyObject_GenericGetAttr) return false;
         const unsigned int version = compat::type_version(type);
@@ -778,18 +779,15 @@ public:
         plan.rest = Ref::borrow(PyTuple_GET_ITEM(pair.get(), 1));
         plan.globals = self->globals;
         Plan* pair_of = &table_[index(plan.owner)];
-        Plan* same = pair_of[0].owner == plan.owner   ? &pair_of[0]
-                     : pair_of[1].owner == plan.owner ? &pair_of[1]
-                                                      : nullptr;
+        const Plan* same = of_owner(pair_of, plan.owner);
         plan.watch = same ? Ref::borrow(same->watch.get()) : watch(plan.owner);
         if (!plan.watch) return PyErr_Clear();
         // The allocations above may have run code: check again, then store
         // without running any (a place, once chosen, changes only here).
         if (!plan.holds(self, plan.owner)) return;
         plan.recording = false;
-        Plan& slot = pair_of[0].owner == plan.owner   ? pair_of[0]
-                     : pair_of[1].owner == plan.owner ? pair_of[1]
-                                                      : pair_of[turn_ ^= 1];
+        Plan* own = of_owner(pair_of, plan.owner);
+        Plan& slot = own ? *own : pair_of[turn_ ^= 1];
         // The old plan leaves with `plan`: str, tuples and a weak reference
         // (released without its callback), no code runs.
         std::swap(slot, plan);
@@ -812,6 +810,13 @@ private:
         auto a = reinterpret_cast<std::uintptr_t>(owner);
         a ^= a >> 13;
         return (a >> 4) & (slots - 2);
+    }
+
+    // The plan of the pair that is `owner`'s, or nullptr.
+    static Plan* of_owner(Plan* pair, PyObject* owner) noexcept {
+        for (int k = 0; k < 2; ++k)
+            if (pair[k].owner == owner) return &pair[k];
+        return nullptr;
     }
 
     // A new weak reference to `owner` that calls forget() when the owner
