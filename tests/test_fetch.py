@@ -2,6 +2,7 @@
 what it raises, with stand-in roots and abstraction packages."""
 
 import builtins
+import copy
 import dis
 import functools
 import sys
@@ -378,6 +379,47 @@ def test_decorator_attributes_follow_the_class(monkeypatch, name):
     assert obj.m()[0] == "found" and reads == [name]
 
 
+def copied_in(Owner, d):
+    """A copy of the decorator in d's place (made without __init__, as copy
+    does), fetched through once."""
+    twin = copy.copy(d)
+    Owner.m = twin
+    assert Owner().m()[0] == "found"
+    return twin
+
+
+def changing_getter(d, builder):
+    """A getter that stores `builder` on the decorator, then gives no tokens."""
+    def getter(obj, attrs):
+        d._builder = builder
+        return ()
+    return getter
+
+
+# Ways the decorator's attributes change after fetches that its remembered
+# values answered; each fetch after must see the change, as one that reads
+# them again (as Python does) would.
+DECORATOR_CHANGES = {
+    "setattr": lambda Owner, d, new: setattr(d, "_builder", new),
+    "dict item": lambda Owner, d, new: vars(d).__setitem__("_builder", new),
+    "new dict": lambda Owner, d, new: setattr(d, "__dict__", dict(vars(d), _builder=new)),
+    "copy, then setattr": lambda Owner, d, new: setattr(copied_in(Owner, d), "_builder", new),
+    "inside the fetch": lambda Owner, d, new: setattr(d, "_getter", changing_getter(d, new)),
+}
+
+
+@pytest.mark.parametrize("change", list(DECORATOR_CHANGES))
+def test_decorator_attribute_changes_are_seen(monkeypatch, change):
+    package_root(monkeypatch, ROOT, {(): Found, "b": impl("b")})
+    Owner = owner_class(builder=paths(()))
+    obj = Owner()
+    for _ in range(2):
+        assert obj.m()[0] == "found"
+    DECORATOR_CHANGES[change](Owner, Owner.__dict__["m"], paths("b"))
+    for _ in range(2):
+        assert obj.m()[0] == "b"
+
+
 def test_token_error_keeps_getter_entry(monkeypatch):
     package_root(monkeypatch, ROOT, {(): Found})
     obj = owner_class("os", builder=paths(()))()
@@ -682,6 +724,42 @@ def test_wrapper_carries_the_found_metadata(monkeypatch):
     assert w.__annotations__ == {"x": int, "return": str}
     assert w.__wrapped__ is m and w.marker == "kept"
     assert set(w.__dict__) == {"marker", "__wrapped__"}
+
+
+# What each way of reaching a wrapper's dict sees, on the wrapper and on a
+# plain function that functools.wraps copied the same way; "m" stands for
+# the found method, "other" for another object.
+WRAPPED_DICT_USES = {
+    "read": lambda w, o: w.__wrapped__,
+    "read bypassing getattr": lambda w, o: object.__getattribute__(w, "__wrapped__"),
+    "dict": lambda w, o: list(vars(w).items()),
+    "store": lambda w, o: (setattr(w, "x", 1), list(vars(w).items())),
+    "store bypassing setattr": lambda w, o: (object.__setattr__(w, "x", 1), w.__wrapped__, list(vars(w))),
+    "replace": lambda w, o: (setattr(w, "__wrapped__", o), w.__wrapped__, list(vars(w).items())),
+    "delete": lambda w, o: (delattr(w, "__wrapped__"), vars(w), hasattr(w, "__wrapped__")),
+    "delete bypassing delattr": lambda w, o: (object.__delattr__(w, "__wrapped__"), vars(w)),
+    "delete twice": lambda w, o: (delattr(w, "__wrapped__"), delattr(w, "__wrapped__")),
+    "new dict": lambda w, o: (setattr(w, "__dict__", {"y": 2}), hasattr(w, "__wrapped__"), vars(w)),
+    "dict entry": lambda w, o: (vars(w).__setitem__("__wrapped__", o), w.__wrapped__),
+}
+
+
+@pytest.mark.parametrize("use", list(WRAPPED_DICT_USES))
+def test_wrapper_dict_holds_wrapped_first(monkeypatch, use):
+    package_root(monkeypatch, ROOT, {(): Found})
+    w = owner_class(builder=paths(()))().m
+    m, other = w.__wrapped__, object()
+    model = functools.wraps(m)(lambda *args: None)
+
+    def seen(f):
+        try:
+            result = WRAPPED_DICT_USES[use](f, other)
+        except AttributeError as e:
+            result = (type(e), str(e).replace(type(f).__name__, "function"), getattr(e, "name", "-"),
+                      getattr(e, "obj", None) is f)
+        text = repr(result).replace(repr(m), "m").replace(repr(other), "other")
+        return text.replace(type(w).__module__ + ".", "")
+    assert seen(w) == seen(model)
 
 
 @pytest.mark.parametrize("annotation", ["'Later'"] + (["Later"] if sys.version_info >= (3, 14) else []))

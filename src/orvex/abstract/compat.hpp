@@ -228,6 +228,53 @@ static inline const std::uint64_t* dict_version_tag_place(PyObject* dict) noexce
 static inline const std::uint64_t* dict_version_tag_place(PyObject*) noexcept { return nullptr; }
 #endif
 
+// Raises the AttributeError of the generic getattr (`deleting`: of its
+// setattr deleting) for `name` that `obj` lacks, with the wording and the
+// name and obj attributes of this version. -1.
+static inline int raise_no_attribute(PyObject* obj, PyObject* name, bool deleting) noexcept {
+    constexpr bool old_delete_wording = PY_VERSION_HEX < 0x030B0000;
+    constexpr bool names_on_get = PY_VERSION_HEX >= 0x030A0000;
+    constexpr bool names_on_delete = PY_VERSION_HEX >= 0x030D0000;
+    if (deleting && old_delete_wording)
+        PyErr_SetObject(PyExc_AttributeError, name);
+    else
+        PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", Py_TYPE(obj)->tp_name, name);
+    if (deleting ? !names_on_delete : !names_on_get) return -1;
+    PyObject* exc = exc_take();
+    if (exc && (PyObject_SetAttrString(exc, "name", name) < 0 || PyObject_SetAttrString(exc, "obj", obj) < 0)) {
+        Py_DECREF(exc);
+        return -1;
+    }
+    exc_give(exc);
+    return -1;
+}
+
+// Where an object keeps its __dict__ (the place is the object's for its
+// lifetime), making the dict if the object keeps its attributes without one;
+// nullptr with no exception set when it has none or it cannot be made.
+static inline PyObject** instance_dict_place(PyObject* obj) noexcept {
+    PyObject** place = _PyObject_GetDictPtr(obj);
+    if (!place) PyErr_Clear();
+    return place;
+}
+
+// Makes the tag of `dict`, the __dict__ of `obj`, move with every change of
+// it. 3.13 leaves the tag alone for a __dict__ that shares the object's inline
+// values; giving the object the same dict again as its managed dict moves the
+// values into the dict (its identity unchanged), and the object's own stores
+// then go through it. 0, or -1 with an exception set. Elsewhere there is
+// nothing to do.
+static inline int instance_dict_follow(PyObject* obj, PyObject* dict) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000 && PY_VERSION_HEX < 0x030E0000
+    if (!PyType_HasFeature(Py_TYPE(obj), Py_TPFLAGS_INLINE_VALUES)) return 0;
+    return _PyObject_SetManagedDict(obj, dict);
+#else
+    (void)obj;
+    (void)dict;
+    return 0;
+#endif
+}
+
 // A type's version tag: it changes whenever the type, or a base, is
 // changed, and a tag is never given twice; 0 means "none" and proves
 // nothing. Up to 3.11 a changed type keeps its old tag but loses the flag

@@ -9,8 +9,8 @@
 // caller reads again.
 //
 // Up to 3.13 it is the dict's own version tag: every change gives the dict a
-// new tag from one counter (not for an object's __dict__ on 3.13, which is
-// why only module namespaces and plain dicts are asked about). From 3.14,
+// new tag from one counter (not for an object's __dict__ on 3.13 until
+// instance_dict_version() has made it follow). From 3.14,
 // which drops the tag, this module watches the dicts it is asked about, up to `slots`
 // of them, with one dict watcher taken on first use; the watcher's callback,
 // run before any change of a watched dict, gives it a new number from a
@@ -127,5 +127,24 @@ private:
     const std::uint64_t* place_ = nullptr;
     std::uint64_t value_ = 0;
 };
+
+// The version of `dict`, the exact __dict__ of `obj`, for a caller that
+// also checks that `obj`'s dict is still that dict: only where it is the
+// dict's own tag (up to 3.13, made to follow the dict's every change first;
+// see compat::instance_dict_follow). From 3.14 none: the watched slots are
+// for module namespaces, and instances are many. Clears any error.
+inline Version instance_dict_version(PyObject* obj, PyObject* dict) noexcept {
+    if constexpr (!compat::dict_has_version_tag) {
+        (void)obj;
+        (void)dict;
+        return Version();
+    } else {
+        if (compat::instance_dict_follow(obj, dict) < 0) {
+            PyErr_Clear();
+            return Version();
+        }
+        return Version::of(dict);
+    }
+}
 
 }  // namespace orvex::abstract::cache

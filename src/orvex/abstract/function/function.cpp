@@ -108,6 +108,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(f->annotate);
     Py_VISIT(f->type_params);
     Py_VISIT(f->dict);
+    Py_VISIT(f->wrapped);
     return 0;
 }
 
@@ -127,6 +128,7 @@ int function_clear(PyObject* self) noexcept {
     Py_CLEAR(f->annotate);
     Py_CLEAR(f->type_params);
     Py_CLEAR(f->dict);
+    Py_CLEAR(f->wrapped);
     return 0;
 }
 
@@ -175,8 +177,44 @@ int function_set_module(PyObject* self, PyObject* value, void*) noexcept {
     return 0;
 }
 
+// ---- __wrapped__ before the dict
+//
+// A dispatch wrapper's dict would hold only __wrapped__, and most wrappers
+// are called and dropped without anything looking at it: the value waits in
+// a field until the dict is asked for, which then holds it first, as
+// update_wrapper left it. __wrapped__ itself is a data descriptor of the
+// type whose getter, setter and deleter use the dict's entry as the generic
+// getattr and setattr would (the entry first), the waiting value standing
+// in for it. Stores of other names that the generic setattr makes into the
+// dict take their place after it when it settles.
+
+// Moves the waiting value into the dict, making the dict if it has none.
+// 0, or -1 with an exception set and the value still waiting.
+int settle_wrapped(FunctionObject* f) noexcept {
+    if (!f->wrapped) return 0;
+    Ref value = Ref::borrow(f->wrapped);
+    if (f->dict && Py_REFCNT(f->dict) > 1) {
+        // Held elsewhere (found through the collector): kept, the value added.
+        Ref dict = Ref::borrow(f->dict);
+        if (!PyDict_SetDefault(dict.get(), state.str_dunder_wrapped, value.get())) return -1;
+    } else {
+        Ref fresh = Ref::steal(PyDict_New());
+        if (!fresh || PyDict_SetItem(fresh.get(), state.str_dunder_wrapped, value.get()) < 0) return -1;
+        if (f->dict) {
+            Ref dict = Ref::borrow(f->dict);
+            if (PyDict_Update(fresh.get(), dict.get()) < 0) return -1;
+        }
+        // (A key's __eq__ in the update may have settled it meanwhile.)
+        if (f->wrapped != value.get()) return 0;
+        set_field(f->dict, std::move(fresh));
+    }
+    set_field(f->wrapped, Ref());
+    return 0;
+}
+
 PyObject* function_get_dict(PyObject* self, void*) noexcept {
     FunctionObject* f = as_function(self);
+    if (settle_wrapped(f) < 0) return nullptr;
     if (!f->dict) {
         Ref d = Ref::steal(PyDict_New());
         if (!d) return nullptr;
@@ -194,8 +232,40 @@ int function_set_dict(PyObject* self, PyObject* value, void*) noexcept {
         PyErr_SetString(PyExc_TypeError, "setting function's dictionary to a non-dict");
         return -1;
     }
+    // The waiting value leaves with the dict it stands for.
+    set_field(as_function(self)->wrapped, Ref());
     set_field(as_function(self)->dict, Ref::borrow(value));
     return 0;
+}
+
+PyObject* function_get_wrapped(PyObject* self, void*) noexcept {
+    FunctionObject* f = as_function(self);
+    if (f->dict) {
+        Ref dict = Ref::borrow(f->dict);
+        if (PyObject* value = PyDict_GetItemWithError(dict.get(), state.str_dunder_wrapped))
+            return Ref::borrow(value).release();
+        if (PyErr_Occurred()) return nullptr;
+    }
+    if (f->wrapped) return Ref::borrow(f->wrapped).release();
+    compat::raise_no_attribute(self, state.str_dunder_wrapped, false);
+    return nullptr;
+}
+
+int function_set_wrapped(PyObject* self, PyObject* value, void*) noexcept {
+    FunctionObject* f = as_function(self);
+    if (settle_wrapped(f) < 0) return -1;
+    if (!f->dict) {
+        if (!value) return compat::raise_no_attribute(self, state.str_dunder_wrapped, true);
+        Ref d = Ref::steal(PyDict_New());
+        if (!d) return -1;
+        set_field(f->dict, std::move(d));
+    }
+    Ref dict = Ref::borrow(f->dict);
+    if (value) return PyDict_SetItem(dict.get(), state.str_dunder_wrapped, value);
+    if (PyDict_DelItem(dict.get(), state.str_dunder_wrapped) == 0) return 0;
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) return -1;
+    PyErr_Clear();
+    return compat::raise_no_attribute(self, state.str_dunder_wrapped, true);
 }
 
 PyObject* function_get_globals(PyObject* self, void*) noexcept { return none_if_null(as_function(self)->globals); }
@@ -360,6 +430,7 @@ PyGetSetDef function_getset[] = {
     ORVEX_GETSET("func_defaults", function_get_defaults, function_set_defaults),
     ORVEX_GETSET("__kwdefaults__", function_get_kwdefaults, function_set_kwdefaults),
     ORVEX_GETSET("__annotations__", function_get_annotations, function_set_annotations),
+    ORVEX_GETSET("__wrapped__", function_get_wrapped, function_set_wrapped),
     // Only where plain functions have them (function_type_ready ends the
     // table before them elsewhere); newest last.
     ORVEX_GETSET("__type_params__", function_get_type_params, function_set_type_params),
@@ -429,9 +500,14 @@ PyObject* function_new(const FunctionDef& def, PyObject* qualname, PyObject* doc
     f->annotate = nullptr;
     f->type_params = nullptr;
     f->dict = nullptr;
+    f->wrapped = nullptr;
     f->weakreflist = nullptr;
     PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
     return reinterpret_cast<PyObject*>(f);
+}
+
+void function_defer_wrapped(PyObject* function, PyObject* value) noexcept {
+    set_field(as_function(function)->wrapped, Ref::borrow(value));
 }
 
 int InitSteps::store_function(PyObject* target, PyObject* key, const FunctionDef& def, PyObject* qualname,

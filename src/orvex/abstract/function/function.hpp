@@ -96,6 +96,7 @@ struct FunctionObject {
     PyObject* annotate;         // __annotate__ (3.14+): None or a callable, nullptr when unset
     PyObject* type_params;      // __type_params__ (3.12+): a tuple, nullptr reads as ()
     PyObject* dict;             // attribute dictionary, made on first use
+    PyObject* wrapped;          // __wrapped__ while the dict that would hold it is not made
     PyObject* weakreflist;
 };
 
@@ -109,6 +110,11 @@ int function_type_ready() noexcept;
 // object come from the definition's cache. Returns a new reference, or nullptr with an exception set.
 PyObject* function_new(const FunctionDef& def, PyObject* qualname, PyObject* doc, PyObject* globals, PyObject* closure,
                        PyObject* defaults) noexcept;
+
+// Gives `function` (fresh from function_new, with no dict) `value` as
+// __wrapped__, as storing it in its dict would, without making the dict: it
+// is made, the value its first entry, once anything asks for it.
+void function_defer_wrapped(PyObject* function, PyObject* value) noexcept;
 
 // Calls `function` (an object of function_type, borrowed) with positional
 // arguments only, exactly as calling it from Python would, but without an

@@ -110,53 +110,40 @@ PyObject* class_qualname(PyObject* owner) noexcept {
     return PyObject_GetAttr(owner, state.str_dunder_qualname);
 }
 
-// decorator.<name> for the names that a fetch reads of its decorator
-// (_getter, _attrs, _builder, _builder_kwargs, _method_name). The generic
-// getattr looks at the type first (a data descriptor wins), then in the
-// instance's dict, then at the type again. While the decorator's type takes
-// the generic getattr and, at the type version last checked, none of those
-// names is an attribute of the type or its bases, the instance's dict is
-// all that can answer: a value there is the value. Anything else (a miss,
+// decorator.<name> for the names that a fetch reads of its decorator. The
+// generic getattr looks at the type first (a data descriptor wins), then in
+// the instance's dict, then at the type again. While the decorator's type
+// takes the generic getattr and, at the type version last checked, none of
+// those names is an attribute of the type or its bases, the instance's dict
+// is all that can answer: a value there is the value. Anything else (a miss,
 // a dict that is not exact, any other type) takes the generic read, which
-// also raises as it does. New reference or nullptr.
-class DecoratorAttrs {
+// also raises as it does.
+enum DecoratorName : int { name_getter, name_attrs, name_builder, name_builder_kwargs, name_method_name, n_names };
+
+PyObject* decorator_name(DecoratorName which) noexcept {
+    PyObject* const names[] = {state.str_priv_getter, state.str_priv_attrs, state.str_priv_builder,
+                               state.str_priv_builder_kwargs, state.str_priv_method_name};
+    return names[which];
+}
+
+// Whether the type answers none of the names itself.
+class PlainType {
 public:
-    PyObject* read(PyObject* decorator, PyObject* name) noexcept {
-        // The dict first: making it may run a collection, which may change the type.
-        Ref dict = Ref::steal(instance_dict(decorator));
-        if (dict && plain(Py_TYPE(decorator))) {
-            if (PyObject* value = PyDict_GetItemWithError(dict.get(), name)) return Ref::borrow(value).release();
-            if (PyErr_Occurred()) return nullptr;
-        }
-        return PyObject_GetAttr(decorator, name);
-    }
-
-private:
-    // The exact dict of `decorator` (made now if it had none), or nullptr with no exception set.
-    static PyObject* instance_dict(PyObject* decorator) noexcept {
-        if (Py_TYPE(decorator)->tp_getattro != PyObject_GenericGetAttr) return nullptr;
-        PyObject* dict = PyObject_GenericGetDict(decorator, nullptr);
-        if (!dict) PyErr_Clear();
-        if (dict && !PyDict_CheckExact(dict)) Py_CLEAR(dict);
-        return dict;
-    }
-
-    // (Asked again after instance_dict(): making the dict may have run code.)
+    // (Asked again after the dict is made: making it may have run code.)
     bool plain(PyTypeObject* type) noexcept {
         if (type->tp_getattro != PyObject_GenericGetAttr) return false;
         const unsigned int version = compat::type_version(type);
         return (version && version == version_) || check(type);
     }
 
+private:
     // Looks the names up on the type; a tag is never given twice, so the
     // version alone tells the type and that nothing in its bases moved.
     bool check(PyTypeObject* type) noexcept {
         const unsigned int version = compat::type_assign_version(type, state.str_priv_getter);
         if (!version) return false;
-        PyObject* const names[] = {state.str_priv_getter, state.str_priv_attrs, state.str_priv_builder,
-                                   state.str_priv_builder_kwargs, state.str_priv_method_name};
-        for (PyObject* name : names)
-            if (compat::type_lookup(type, name)) return false;
+        for (int k = 0; k < n_names; ++k)
+            if (compat::type_lookup(type, decorator_name(static_cast<DecoratorName>(k)))) return false;
         if (compat::type_version(type) != version) return false;
         version_ = version;
         return true;
@@ -165,9 +152,147 @@ private:
     unsigned int version_ = 0;  // of the last type found plain
 };
 
-DecoratorAttrs decorator_attrs;
+PlainType plain_type;
 
-PyObject* decorator_attr(PyObject* decorator, PyObject* name) noexcept { return decorator_attrs.read(decorator, name); }
+// What the last fetch through a decorator read of it: the five values,
+// borrowed, with the dict that holds them, its version, and the version of
+// the type found plain. They are the values while the decorator's dict is
+// that dict at that version (a version is never given twice: the same dict,
+// unchanged, still holding them) and its type is at that version; a reader
+// compares all of it at every read, since code may have run since the last.
+// Kept by a fetch that read all five from one dict at one version, noted in
+// place (no dict until the fifth). Holds no reference. Bound: 256 entries,
+// one per decorator address.
+struct DecoratorMemo {
+    PyObject* decorator = nullptr;  // compared, never read through
+    PyObject* dict = nullptr;       // compared; nullptr while a fetch notes the values
+    const std::uint64_t* place = nullptr;
+    std::uint64_t version = 0;
+    unsigned int type_version = 0;
+    PyObject* values[n_names] = {};
+
+    bool holds(PyObject* d, PyObject* const* dict_place) const noexcept {
+        PyTypeObject* type = Py_TYPE(d);
+        return decorator == d && dict && *dict_place == dict && *place == version &&
+               type->tp_getattro == PyObject_GenericGetAttr && compat::type_version(type) == type_version;
+    }
+};
+
+class DecoratorMemos {
+public:
+    DecoratorMemo& of(PyObject* decorator) noexcept {
+        return table_[cache::spread(reinterpret_cast<std::uintptr_t>(decorator)) & (slots - 1)];
+    }
+
+private:
+    static constexpr size_t slots = 256;
+    DecoratorMemo table_[slots];
+};
+
+DecoratorMemos decorator_memos;
+
+// The reads of one fetch: from the memo while it holds, else each from the
+// dict or by the generic read, noting them in the memo. Small: a getter that
+// fetches again stacks one per fetch. The memo is read where it is, never
+// copied: a fetch within may replace it, with values as good for the same
+// decorator, or for another (which the check refuses).
+class DecoratorReader {
+public:
+    explicit DecoratorReader(PyObject* decorator) noexcept
+        : decorator_(decorator), memo_(&decorator_memos.of(decorator)) {
+        if (memo_->decorator != decorator || !memo_->dict) return;
+        dict_place_ = compat::instance_dict_place(decorator);
+        using_memo_ = dict_place_ && memo_->holds(decorator, dict_place_);
+    }
+
+    // decorator.<which>: new reference, or nullptr with an exception set.
+    PyObject* read(DecoratorName which) noexcept {
+        if (using_memo_) {
+            if (memo_->holds(decorator_, dict_place_)) return Ref::borrow(memo_->values[which]).release();
+            using_memo_ = noting_ = false;
+        }
+        return read_again(which);
+    }
+
+private:
+    PyObject* read_again(DecoratorName which) noexcept {
+        PyObject* name = decorator_name(which);
+        // The dict first: making it may run a collection, which may change the type.
+        Ref dict = Ref::steal(instance_dict());
+        if (!dict || !plain_type.plain(Py_TYPE(decorator_))) {
+            noting_ = false;
+            return PyObject_GetAttr(decorator_, name);
+        }
+        const cache::Version version = noting_ ? note_version(dict.get()) : cache::Version();
+        PyObject* value = PyDict_GetItemWithError(dict.get(), name);
+        if (!value) {
+            noting_ = false;
+            if (PyErr_Occurred()) return nullptr;
+            return PyObject_GetAttr(decorator_, name);
+        }
+        Ref held = Ref::borrow(value);
+        if (noting_) note(which, dict.get(), version, value);
+        return held.release();
+    }
+
+    // The exact dict of the decorator (made now if it had none), or nullptr with no exception set.
+    PyObject* instance_dict() noexcept {
+        if (Py_TYPE(decorator_)->tp_getattro != PyObject_GenericGetAttr) return nullptr;
+        PyObject* dict = PyObject_GenericGetDict(decorator_, nullptr);
+        if (!dict) PyErr_Clear();
+        if (dict && !PyDict_CheckExact(dict)) Py_CLEAR(dict);
+        return dict;
+    }
+
+    // The dict's version before a read: taken at the first (the memo then
+    // starts over for this fetch), and the same at each later one.
+    cache::Version note_version(PyObject* dict) noexcept {
+        if (!noted_) {
+            const cache::Version version = cache::instance_dict_version(decorator_, dict);
+            const unsigned int type_version = compat::type_version(Py_TYPE(decorator_));
+            if (!version || !type_version) {
+                noting_ = false;
+                return version;
+            }
+            *memo_ = DecoratorMemo();
+            memo_->decorator = decorator_;
+            memo_->place = version.place();
+            memo_->version = version.value();
+            memo_->type_version = type_version;
+            noted_dict_ = dict;
+            return version;
+        }
+        const cache::Version version = cache::Version::of(dict);
+        // Still this fetch's notes, of the same dict at the same version?
+        if (dict != noted_dict_ || memo_->decorator != decorator_ || memo_->dict || !version ||
+            version.value() != memo_->version)
+            noting_ = false;
+        return version;
+    }
+
+    // Notes a value read from the dict at `version`; the fifth completes the memo.
+    void note(DecoratorName which, PyObject* dict, const cache::Version& version, PyObject* value) noexcept {
+        if (!version.same() || memo_->decorator != decorator_ || memo_->dict) {
+            noting_ = false;
+            return;
+        }
+        memo_->values[which] = value;
+        noted_ |= 1u << which;
+        if (noted_ != (1u << n_names) - 1) return;
+        PyObject** dict_place = compat::instance_dict_place(decorator_);
+        if (!dict_place || *dict_place != dict) return;
+        memo_->dict = dict;
+        if (!memo_->holds(decorator_, dict_place)) memo_->dict = nullptr;
+    }
+
+    PyObject* decorator_;
+    DecoratorMemo* memo_;
+    PyObject** dict_place_ = nullptr;
+    PyObject* noted_dict_ = nullptr;  // compared only
+    unsigned int noted_ = 0;          // a bit per name noted
+    bool using_memo_ = false;
+    bool noting_ = true;
+};
 
 // obj.<name>(arg): one positional argument; new reference or nullptr.
 PyObject* call_method_one(PyObject* obj, PyObject* name, PyObject* arg) noexcept {
@@ -516,10 +641,10 @@ int learn(FunctionObject* self, PyObject* package) noexcept {
 }
 
 // self._getter(instance, self._attrs)
-PyObject* collect_tokens(FunctionObject* self, PyObject* decorator, PyObject* instance) noexcept {
-    Ref getter = Ref::steal(decorator_attr(decorator, state.str_priv_getter));
+PyObject* collect_tokens(FunctionObject* self, DecoratorReader& decorator, PyObject* instance) noexcept {
+    Ref getter = Ref::steal(decorator.read(name_getter));
     if (!getter) return fail(self, 185);
-    Ref attrs = Ref::steal(decorator_attr(decorator, state.str_priv_attrs));
+    Ref attrs = Ref::steal(decorator.read(name_attrs));
     if (!attrs) return fail(self, 185);
     PyObject* args[] = {instance, attrs.get()};
     PyObject* tokens = Py_TYPE(getter.get()) == &function_type ? function_call_positional(getter.get(), args, 2)
@@ -546,10 +671,10 @@ PyObject* shipped_builder(PyObject* builder, PyObject* stored, PyObject* tokens)
 
 // self._builder(tokens, **self._builder_kwargs), the keywords always from a
 // fresh dict: the builder never sees the decorator's own mapping.
-PyObject* build_sequence(FunctionObject* self, PyObject* decorator, PyObject* tokens) noexcept {
-    Ref builder = Ref::steal(decorator_attr(decorator, state.str_priv_builder));
+PyObject* build_sequence(FunctionObject* self, DecoratorReader& decorator, PyObject* tokens) noexcept {
+    Ref builder = Ref::steal(decorator.read(name_builder));
     if (!builder) return fail(self, 188);
-    Ref stored = Ref::steal(decorator_attr(decorator, state.str_priv_builder_kwargs));
+    Ref stored = Ref::steal(decorator.read(name_builder_kwargs));
     if (!stored) return fail(self, 188);
     if (PyObject* sequence = shipped_builder(builder.get(), stored.get(), tokens)) return sequence;
     if (PyErr_Occurred()) return fail(self, 188);
@@ -702,12 +827,12 @@ struct MissingLines {
 // Raises LookupError "Class '<qualname>' in '<module>' is missing method
 // definition '<what>'"; `what` is the missing name, or nullptr to read
 // decorator._method_name again. Returns the line to report.
-int raise_missing(PyObject* cls, PyObject* what, PyObject* decorator, const MissingLines& at) noexcept {
+int raise_missing(PyObject* cls, PyObject* what, DecoratorReader* decorator, const MissingLines& at) noexcept {
     Ref qualname = Ref::steal(PyObject_GetAttr(cls, state.str_dunder_qualname));
     if (!qualname) return at.qualname;
     Ref module = Ref::steal(PyObject_GetAttr(cls, state.str_dunder_module));
     if (!module) return at.module;
-    Ref name = what ? Ref::borrow(what) : Ref::steal(decorator_attr(decorator, state.str_priv_method_name));
+    Ref name = what ? Ref::borrow(what) : Ref::steal(decorator->read(name_method_name));
     if (!name) return at.what;
     PyObject* pieces[] = {state.str_msg_class,          qualname.get(), state.str_msg_in,   module.get(),
                           state.str_msg_missing_method, name.get(),     state.str_msg_quote};
@@ -719,8 +844,8 @@ int raise_missing(PyObject* cls, PyObject* what, PyObject* decorator, const Miss
 
 // The missing-definition error, raised while the AttributeError `handled`
 // is handled. Returns nullptr.
-PyObject* missing_definition(FunctionObject* self, PyObject* cls, PyObject* what, PyObject* decorator, Ref handled,
-                             const MissingLines& at) noexcept {
+PyObject* missing_definition(FunctionObject* self, PyObject* cls, PyObject* what, DecoratorReader* decorator,
+                             Ref handled, const MissingLines& at) noexcept {
     const int line = raise_missing(cls, what, decorator, at);
     chain_to_handled(std::move(handled));
     return fail(self, line);
@@ -744,15 +869,15 @@ PyObject* walk_nested(FunctionObject* self, Ref cls, PyObject* rest) noexcept {
 }
 
 // getattr(cls, self._method_name), as the class fetch returns it.
-PyObject* take_method(FunctionObject* self, PyObject* decorator, PyObject* cls) noexcept {
+PyObject* take_method(FunctionObject* self, DecoratorReader& decorator, PyObject* cls) noexcept {
     // Each piece of the message has its own line; the name is read again.
     static constexpr MissingLines at{225, 226, 227, 224, 224};
-    Ref method_name = Ref::steal(decorator_attr(decorator, state.str_priv_method_name));
+    Ref method_name = Ref::steal(decorator.read(name_method_name));
     Ref func = method_name ? Ref::steal(PyObject_GetAttr(cls, method_name.get())) : Ref();
     if (func) return func.release();
     Ref handled = take_if(state.builtin_AttributeError);
     if (!handled) return fail(self, 222);
-    return missing_definition(self, cls, nullptr, decorator, std::move(handled), at);
+    return missing_definition(self, cls, nullptr, &decorator, std::move(handled), at);
 }
 
 class Plans {
@@ -888,9 +1013,10 @@ PyObject* lookup_decorator_get(FunctionObject* self, Arguments& args) noexcept {
         if (!package) return nullptr;
     }
     if (learn(self, package.get()) < 0) return nullptr;
-    Ref tokens = Ref::steal(collect_tokens(self, decorator, instance));
+    DecoratorReader reader(decorator);
+    Ref tokens = Ref::steal(collect_tokens(self, reader, instance));
     if (!tokens) return nullptr;
-    Ref sequence = Ref::steal(build_sequence(self, decorator, tokens.get()));
+    Ref sequence = Ref::steal(build_sequence(self, reader, tokens.get()));
     if (!sequence) return nullptr;
     if (!Plan::owner_unchanged(owner, owner_version, qualname.get()) &&
         target_name(self, owner, relpath, name, rest) < 0)
@@ -905,7 +1031,7 @@ PyObject* lookup_decorator_get(FunctionObject* self, Arguments& args) noexcept {
     // fetch, through an object that is not a class, skips the count.
     const bool through_class = PyType_Check(instance);
     if (through_class && Py_EnterRecursiveCall(" while fetching a decorated method")) return fail(self, 222);
-    Ref func = Ref::steal(take_method(self, decorator, cls.get()));
+    Ref func = Ref::steal(take_method(self, reader, cls.get()));
     if (through_class) Py_LeaveRecursiveCall();
     if (!func) return nullptr;
     set_field(reinterpret_cast<ClosureRecord*>(record.get())->func, std::move(func));

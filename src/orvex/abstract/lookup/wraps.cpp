@@ -399,11 +399,10 @@ int update_wrapper(BodyNames& names, PyObject* wrapper, PyObject* func, PyObject
     auto* fresh = reinterpret_cast<FunctionObject*>(wrapper);
     auto* plain = Py_TYPE(func) == &PyFunction_Type ? reinterpret_cast<PyFunctionObject*>(func) : nullptr;
     if (plain && names.trusted() && copy_plainly(fresh, plain, assigned, updated)) {
-        // The wrapper's __dict__ is made for the update, which finds nothing to add.
+        // The update found nothing to add: the dict would hold __wrapped__ alone.
         if (!fresh->dict) {
-            Ref made = Ref::steal(PyDict_New());
-            if (!made) return -1;
-            set_field(fresh->dict, std::move(made));
+            function_defer_wrapped(wrapper, func);
+            return 0;
         }
         Ref dict = Ref::borrow(fresh->dict);
         return PyDict_SetItem(dict.get(), state.str_dunder_wrapped, func);
@@ -416,10 +415,8 @@ int update_wrapper(BodyNames& names, PyObject* wrapper, PyObject* func, PyObject
         Ref name = Ref::borrow(PyTuple_GET_ITEM(updated, k));
         if (update(names, fresh, func, plain, name.get()) < 0) return -1;
     }
-    // The wrapper's own type has no __wrapped__ attribute: the value lands in its dict.
-    if (!fresh->dict) return PyObject_SetAttr(wrapper, state.str_dunder_wrapped, func);
-    Ref dict = Ref::borrow(fresh->dict);
-    return PyDict_SetItem(dict.get(), state.str_dunder_wrapped, func);
+    // The setattr of update_wrapper: the value lands in the wrapper's dict.
+    return PyObject_SetAttr(wrapper, state.str_dunder_wrapped, func);
 }
 
 // Whether update_wrapper, called now, runs as the copy does: its code as
