@@ -60,10 +60,14 @@ def test_traverse_reports_every_field(monkeypatch):
               "__annotations__": {"a": 1}, "__dict__": {"x": 1}}
     for name, value in values.items():
         setattr(w, name, value)
+    # The wrapper holds its two variables itself until its closure record is
+    # asked for, and the record holds them from then on.
     referents = list(map(id, gc.get_referents(w)))
-    for value in list(values.values()) + [w.__globals__, w.__code__, w.__self__]:
+    for value in list(values.values()) + [w.__globals__, w.__code__, func, obj]:
         assert id(value) in referents
     record = w.__self__
+    referents = list(map(id, gc.get_referents(w)))
+    assert id(record) in referents and id(func) not in referents and id(obj) not in referents
     assert gc.is_tracked(w) and gc.is_tracked(record)
     assert [id(r) for r in gc.get_referents(record)] == [id(func), id(obj)]
     # The stored defaults, whatever the views say.

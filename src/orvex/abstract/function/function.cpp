@@ -101,6 +101,8 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(f->globals);
     Py_VISIT(f->code);
     Py_VISIT(f->closure);
+    Py_VISIT(f->record_func);
+    Py_VISIT(f->record_instance);
     Py_VISIT(f->defaults);
     Py_VISIT(f->defaults_view);
     Py_VISIT(f->kwdefaults_view);
@@ -121,6 +123,8 @@ int function_clear(PyObject* self) noexcept {
     Py_CLEAR(f->globals);
     Py_CLEAR(f->code);
     Py_CLEAR(f->closure);
+    Py_CLEAR(f->record_func);
+    Py_CLEAR(f->record_instance);
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->defaults_view);
     Py_CLEAR(f->kwdefaults_view);
@@ -272,7 +276,15 @@ PyObject* function_get_globals(PyObject* self, void*) noexcept { return none_if_
 
 PyObject* function_get_none(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 
-PyObject* function_get_self(PyObject* self, void*) noexcept { return none_if_null(as_function(self)->closure); }
+PyObject* function_get_self(PyObject* self, void*) noexcept {
+    FunctionObject* f = as_function(self);
+    if (!f->closure && (f->record_func || f->record_instance)) {
+        PyObject* record = closure_record_of(f->record_func, f->record_instance);
+        if (!record) return nullptr;
+        set_field(f->closure, Ref::steal(record));
+    }
+    return none_if_null(f->closure);
+}
 
 PyObject* function_get_code(PyObject* self, void*) noexcept { return none_if_null(as_function(self)->code); }
 
@@ -493,6 +505,8 @@ PyObject* function_new(const FunctionDef& def, PyObject* qualname, PyObject* doc
     f->globals = Ref::borrow(globals).release();
     f->code = Ref::borrow(def.cache->code).release();
     f->closure = Ref::borrow(closure).release();
+    f->record_func = nullptr;
+    f->record_instance = nullptr;
     f->defaults = Ref::borrow(defaults).release();
     f->defaults_view = nullptr;
     f->kwdefaults_view = nullptr;

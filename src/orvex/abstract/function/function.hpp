@@ -82,13 +82,15 @@ constexpr bool definition_fits(const FunctionDef& def) noexcept {
 struct FunctionObject {
     PyObject_HEAD
     const FunctionDef* def;
-    PyObject* name;             // __name__ (str)
-    PyObject* qualname;         // __qualname__ (str)
-    PyObject* doc;              // __doc__ (any object)
-    PyObject* module;           // __module__ (nullptr reads as None)
-    PyObject* globals;          // module namespace
-    PyObject* code;             // __code__
-    PyObject* closure;          // the dispatch wrapper's closure record, else nullptr
+    PyObject* name;         // __name__ (str)
+    PyObject* qualname;     // __qualname__ (str)
+    PyObject* doc;          // __doc__ (any object)
+    PyObject* module;       // __module__ (nullptr reads as None)
+    PyObject* globals;      // module namespace
+    PyObject* code;         // __code__
+    PyObject* closure;      // the dispatch wrapper's closure record once asked for, else nullptr
+    PyObject* record_func;  // the dispatch wrapper's two variables until then
+    PyObject* record_instance;
     PyObject* defaults;         // stored defaults: positional ones, then keyword-only ones
     PyObject* defaults_view;    // __defaults__ once read or assigned
     PyObject* kwdefaults_view;  // __kwdefaults__ once read or assigned
@@ -110,6 +112,11 @@ int function_type_ready() noexcept;
 // object come from the definition's cache. Returns a new reference, or nullptr with an exception set.
 PyObject* function_new(const FunctionDef& def, PyObject* qualname, PyObject* doc, PyObject* globals, PyObject* closure,
                        PyObject* defaults) noexcept;
+
+// The closure record of a dispatch wrapper, made when it is first asked for
+// from the two variables that the wrapper keeps until then, which it takes
+// (lookup/closure.cpp). New reference, or nullptr with an exception set.
+PyObject* closure_record_of(PyObject*& func, PyObject*& instance) noexcept;
 
 // Gives `function` (fresh from function_new, with no dict) `value` as
 // __wrapped__, as storing it in its dict would, without making the dict: it

@@ -1,7 +1,11 @@
 // The closure record: the two variables (func, instance) that one __get__
-// call shares with its dispatch wrapper. Cycle-collected; clearing sets both
-// fields to None, so a wrapper that outlives a collected cycle still finds
-// objects (and not freed memory) in them.
+// call shares with its dispatch wrapper. The wrapper keeps them itself until
+// its __self__ is read, which makes the record and moves them there.
+// Cycle-collected; clearing sets both fields to None, so a wrapper that
+// outlives a collected cycle still finds objects (and not freed memory) in
+// them.
+#include <utility>
+
 #include "lookup_decorator.hpp"
 
 namespace orvex::abstract {
@@ -44,6 +48,15 @@ int closure_record_type_ready() noexcept {
     t.tp_clear = closure_clear;
     t.tp_getattro = PyObject_GenericGetAttr;
     return PyType_Ready(&t);
+}
+
+PyObject* closure_record_of(PyObject*& func, PyObject*& instance) noexcept {
+    auto* record = reinterpret_cast<ClosureRecord*>(closure_record_new());
+    if (!record) return nullptr;
+    // Moved, not copied: no reference is released, no code runs.
+    std::swap(record->func, func);
+    std::swap(record->instance, instance);
+    return reinterpret_cast<PyObject*>(record);
 }
 
 PyObject* closure_record_new() noexcept {

@@ -987,10 +987,6 @@ PyObject* lookup_decorator_get(FunctionObject* self, Arguments& args) noexcept {
     PyObject* decorator = args[get_self];
     PyObject* instance = args[get_instance];
     PyObject* owner = args[get_owner];
-    Ref record = Ref::steal(closure_record_new());
-    if (!record) return fail(self, 135);
-    set_field(reinterpret_cast<ClosureRecord*>(record.get())->instance, Ref::borrow(instance));
-
     if (instance == Py_None) {
         PyObject* method = PyObject_GetAttr(decorator, state.str_priv_method);
         if (!method) return fail(self, 150);
@@ -1034,8 +1030,7 @@ PyObject* lookup_decorator_get(FunctionObject* self, Arguments& args) noexcept {
     Ref func = Ref::steal(take_method(self, reader, cls.get()));
     if (through_class) Py_LeaveRecursiveCall();
     if (!func) return nullptr;
-    set_field(reinterpret_cast<ClosureRecord*>(record.get())->func, std::move(func));
-    return make_wrapper(self, record.get());
+    return make_wrapper(self, func.get(), instance);
 }
 
 }  // namespace

@@ -28,9 +28,10 @@ PyObject* closure_record_new() noexcept;
 // can tell when it is unchanged. Never fails.
 void remember_functools(PyObject* functools) noexcept;
 
-// functools.wraps(func)(wrapper) over a new dispatch wrapper for `record`
-// (borrowed), for `__get__` (`self`). New reference, or nullptr after fail().
-PyObject* make_wrapper(FunctionObject* self, PyObject* record) noexcept;
+// functools.wraps(func)(wrapper) over a new dispatch wrapper that calls
+// `func` with `instance` first (both borrowed), for `__get__` (`self`). New
+// reference, or nullptr after fail().
+PyObject* make_wrapper(FunctionObject* self, PyObject* func, PyObject* instance) noexcept;
 
 // The class's tp_descr_get: what the slot made for a class with __get__
 // does, with the module's own __get__ called without an argument tuple.

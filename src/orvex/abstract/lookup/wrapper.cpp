@@ -38,11 +38,12 @@ PyObject* call_with_instance(PyObject* func, PyObject* instance, PyObject* args,
 enum WrapperSlot : int { wrapper_args, wrapper_kwargs, wrapper_slots };
 
 PyObject* wrapper(FunctionObject* self, Arguments& args) noexcept {
+    // The variables, in the record once it was asked for. Held for the whole
+    // call: a collection during the call may clear either.
     auto* record = reinterpret_cast<ClosureRecord*>(self->closure);
-    // Held for the whole call: a collection during the call may clear the record.
-    Ref func = Ref::borrow(record ? record->func : nullptr);
+    Ref func = Ref::borrow(record ? record->func : self->record_func);
     if (!func) return unbound_free_variable(self, "func");
-    Ref instance = Ref::borrow(record->instance);
+    Ref instance = Ref::borrow(record ? record->instance : self->record_instance);
     if (!instance) return unbound_free_variable(self, "instance");
 
     // The caller's handled exception is put back if a (C) callee changed it.

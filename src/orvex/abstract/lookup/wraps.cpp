@@ -465,6 +465,16 @@ private:
 
 FunctoolsName functools_name;
 
+// The dispatch wrapper itself, holding its two variables. New reference or nullptr.
+PyObject* new_wrapper(FunctionObject* self, PyObject* func, PyObject* instance) noexcept {
+    PyObject* wrapper = function_new(wrapper_def, state.str_qualname_wrapper, nullptr, self->globals, nullptr, nullptr);
+    if (!wrapper) return nullptr;
+    auto* fresh = reinterpret_cast<FunctionObject*>(wrapper);
+    set_field(fresh->record_func, Ref::borrow(func));
+    set_field(fresh->record_instance, Ref::borrow(instance));
+    return wrapper;
+}
+
 }  // namespace
 
 void remember_functools(PyObject* functools) noexcept {
@@ -517,15 +527,14 @@ void remember_functools(PyObject* functools) noexcept {
     for (size_t k = 0; k < sizeof values / sizeof values[0]; ++k) set_field(*fields[k], Ref::borrow(values[k]));
 }
 
-PyObject* make_wrapper(FunctionObject* self, PyObject* record) noexcept {
+PyObject* make_wrapper(FunctionObject* self, PyObject* f, PyObject* instance) noexcept {
     Ref functools = Ref::steal(functools_name.resolve(self->globals));
     if (!functools) return fail(self, 229);
-    Ref func = Ref::borrow(reinterpret_cast<ClosureRecord*>(record)->func);
+    Ref func = Ref::borrow(f);
     if (functools_unchanged(functools.get())) {
         // wraps(func) only builds a partial: nothing observable happens before
         // the wrapper is made.
-        Ref wrapper =
-            Ref::steal(function_new(wrapper_def, state.str_qualname_wrapper, nullptr, self->globals, record, nullptr));
+        Ref wrapper = Ref::steal(new_wrapper(self, func.get(), instance));
         if (!wrapper) return fail(self, 230);
         // Making it may have run code (a collection): update_wrapper starts now.
         PyObject* ns = PyModule_GetDict(functools.get());
@@ -547,8 +556,7 @@ PyObject* make_wrapper(FunctionObject* self, PyObject* record) noexcept {
     if (!wraps) return fail(self, 229);
     Ref apply = Ref::steal(compat::call_one_arg(wraps.get(), func.get()));
     if (!apply) return fail(self, 229);
-    Ref wrapper =
-        Ref::steal(function_new(wrapper_def, state.str_qualname_wrapper, nullptr, self->globals, record, nullptr));
+    Ref wrapper = Ref::steal(new_wrapper(self, func.get(), instance));
     if (!wrapper) return fail(self, 230);
     PyObject* result = compat::call_one_arg(apply.get(), wrapper.get());
     if (!result) return fail(self, 229);
