@@ -776,6 +776,26 @@ def test_wrapper_annotations_resolve_later(monkeypatch, annotation):
     assert w.__annotations__ == {"x": annotation.strip("'") if annotation[0] == "'" else Later, "return": int}
 
 
+def test_get_is_the_class_attribute_at_each_fetch(monkeypatch):
+    package_root(monkeypatch, ROOT, {(): Found})
+    Owner = owner_class(builder=paths(()))
+    obj = Owner()
+    for _ in range(2):
+        assert obj.m()[0] == "found"
+    own = LookupDecorator.__get__
+    with monkeypatch.context() as mp:
+        mp.setattr(LookupDecorator, "__get__", lambda d, instance, owner: "replaced")
+        assert obj.m == "replaced"
+    assert LookupDecorator.__get__ is own and obj.m()[0] == "found"
+
+    class Sub(LookupDecorator):
+        pass
+    Owner.s = Sub(builder=paths(()))(Found.m)
+    assert obj.s()[0] == "found"
+    Sub.__get__ = lambda d, instance, owner: "sub"
+    assert (obj.s, obj.m()[0]) == ("sub", "found")
+
+
 def test_get_rebound_while_it_runs_does_not_free_itself():
     # The interpreter calls a class's __get__ through a borrowed reference
     # before 3.13: a builder that rebinds LookupDecorator.__get__ drops the

@@ -1033,14 +1033,46 @@ PyObject* lookup_decorator_get(FunctionObject* self, Arguments& args) noexcept {
     return make_wrapper(self, func.get(), instance);
 }
 
+// type.__get__ as the type's lookup finds it (borrowed), kept for the last
+// type version: a tag is never given twice, and while the type keeps it the
+// dict that holds the function is unchanged.
+class GetOfType {
+public:
+    PyObject* find(PyTypeObject* type) noexcept {
+        const unsigned int version = compat::type_version(type);
+        if (version && version == version_) return get_;
+        PyObject* get = compat::type_lookup(type, state.str_dunder_get);
+        if (compat::type_version(type) == version) {
+            version_ = version;
+            get_ = get;
+        }
+        return get;
+    }
+
+private:
+    unsigned int version_ = 0;
+    PyObject* get_ = nullptr;
+};
+
+GetOfType get_of_type;
+
 }  // namespace
 
 PyObject* lookup_decorator_descr_get(PyObject* self, PyObject* obj, PyObject* type) noexcept {
     // As the slot of a class that defines __get__: the __get__ found on the
     // type, called unbound with None for a missing object or type.
-    PyObject* get = compat::type_lookup(Py_TYPE(self), state.str_dunder_get);
+    PyObject* get = get_of_type.find(Py_TYPE(self));
     if (!get) return Ref::borrow(self).release();
     Ref held = Ref::borrow(get);
+    auto* function = reinterpret_cast<FunctionObject*>(get);
+    if (Py_TYPE(get) == &function_type && function->def == &get_def && function->globals) {
+        // This module's own __get__, bound as a call binds it.
+        Arguments bound;
+        bound.slot[get_self] = Ref::borrow(self);
+        bound.slot[get_instance] = Ref::borrow(obj ? obj : Py_None);
+        bound.slot[get_owner] = Ref::borrow(type ? type : Py_None);
+        return lookup_decorator_get(function, bound);
+    }
     PyObject* args[] = {self, obj ? obj : Py_None, type ? type : Py_None};
     if (Py_TYPE(get) == &function_type) return function_call_positional(get, args, 3);
     return compat::vectorcall(get, args, 3);
