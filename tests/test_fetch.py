@@ -114,6 +114,40 @@ def test_reads_and_calls_in_order(monkeypatch):
     assert w() == "inner" and w.__wrapped__ is Inner.__dict__["m"]
 
 
+def test_shipped_getter_reads_in_order(monkeypatch):
+    # The shipped getter reads the tokens between the decorator's _attrs and
+    # _builder, and another builder gets them as one tuple.
+    log = []
+
+    class Recording(LookupDecorator):
+        def __getattribute__(self, name):
+            if name.startswith("_"):
+                log.append(name)
+            return super().__getattribute__(name)
+
+    def builder(tokens, **kwargs):
+        log.append(("builder", tokens, kwargs))
+        return [()]
+
+    class Owner:
+        @property
+        def os(self):
+            log.append("os")
+            return "v"
+        platform = None
+
+        @Recording("os", "platform", builder=builder, k=1)
+        def m(self):
+            pass
+    Owner.__module__, Owner.__qualname__ = ROOT, "Owner"
+    package_root(monkeypatch, ROOT, {(): Found})
+    for _ in range(2):
+        del log[:]
+        assert Owner().m()[0] == "found"
+        assert log[:7] == ["_getter", "_attrs", "os", "os", "_builder", "_builder_kwargs",
+                           ("builder", ("v", None), {"k": 1})]
+
+
 class Falsy:
     def __bool__(self):
         return False

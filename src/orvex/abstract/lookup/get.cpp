@@ -11,6 +11,7 @@
 #include "../cache/cache.hpp"
 #include "../compat.hpp"
 #include "../native/api.hpp"
+#include "../tokens/token_getters.hpp"
 #include "lookup_decorator.hpp"
 
 namespace orvex::abstract {
@@ -640,57 +641,105 @@ int learn(FunctionObject* self, PyObject* package) noexcept {
     return learned ? 0 : fail_status(self, 182);
 }
 
-// self._getter(instance, self._attrs)
-PyObject* collect_tokens(FunctionObject* self, DecoratorReader& decorator, PyObject* instance) noexcept {
-    Ref getter = Ref::steal(decorator.read(name_getter));
-    if (!getter) return fail(self, 185);
-    Ref attrs = Ref::steal(decorator.read(name_attrs));
-    if (!attrs) return fail(self, 185);
-    PyObject* args[] = {instance, attrs.get()};
-    PyObject* tokens = Py_TYPE(getter.get()) == &function_type ? function_call_positional(getter.get(), args, 2)
-                                                               : compat::vectorcall(getter.get(), args, 2);
-    if (!tokens) return fail(self, 185);
-    return tokens;
-}
-
-// The shipped default_builder called directly, when `builder` is it and the
-// stored keywords are a dict that it takes as a call would (none, or only
-// `mandatory`). New reference; nullptr with an exception set when it raised,
-// or with none when the call must be made as a Python call.
-PyObject* shipped_builder(PyObject* builder, PyObject* stored, PyObject* tokens) noexcept {
+// The keywords that the shipped builder takes as a call would take them
+// from `stored` (none, or only `mandatory`): 1 with `mandatory` set (nullptr
+// for none), 0 when `builder` is not the shipped one or the call must be
+// made as a Python call.
+int shipped_builder(PyObject* builder, PyObject* stored, PyObject*& mandatory) noexcept {
     const native::Api* api = siblings();
-    if (!api || builder != api->default_builder || !PyDict_CheckExact(stored)) return nullptr;
+    if (!api || builder != api->default_builder || !PyDict_CheckExact(stored)) return 0;
     const Py_ssize_t n = PyDict_GET_SIZE(stored);
-    if (n == 0) return api->build(tokens, nullptr);
-    if (n != 1) return nullptr;
-    PyObject* mandatory = PyDict_GetItemWithError(stored, state.str_mandatory);
-    if (!mandatory) return nullptr;  // (a str key: no error)
-    Ref held = Ref::borrow(mandatory);
-    return api->build(tokens, held.get());
+    mandatory = nullptr;
+    if (n == 0) return 1;
+    if (n != 1) return 0;
+    mandatory = PyDict_GetItemWithError(stored, state.str_mandatory);  // (a str key: no error)
+    return mandatory ? 1 : 0;
 }
 
-// self._builder(tokens, **self._builder_kwargs), the keywords always from a
-// fresh dict: the builder never sees the decorator's own mapping.
-PyObject* build_sequence(FunctionObject* self, DecoratorReader& decorator, PyObject* tokens) noexcept {
+// builder(tokens, **stored), the keywords always from a fresh dict: the
+// builder never sees the decorator's own mapping.
+PyObject* call_builder(FunctionObject* self, PyObject* builder, PyObject* stored, PyObject* tokens) noexcept {
+    PyObject* mandatory;
+    if (shipped_builder(builder, stored, mandatory)) {
+        Ref held = Ref::borrow(mandatory);
+        PyObject* sequence = siblings()->build(tokens, held.get());
+        return sequence ? sequence : fail(self, 188);
+    }
+    Ref kwargs;
+    if (stored == Py_None) {
+        PyErr_SetString(PyExc_TypeError, "argument after ** must be a mapping, not NoneType");
+        return fail(self, 188);
+    }
+    if (PyDict_CheckExact(stored))
+        kwargs = Ref::steal(PyDict_Copy(stored));
+    else
+        kwargs = Ref::steal(compat::call_one_arg(reinterpret_cast<PyObject*>(&PyDict_Type), stored));
+    if (!kwargs) return fail(self, 188);
+    PyObject* sequence = compat::vectorcall_dict(builder, &tokens, 1, kwargs.get());
+    if (!sequence) return fail(self, 188);
+    return sequence;
+}
+
+// The tokens that the shipped getter gives, held.
+struct TokenValues {
+    static constexpr Py_ssize_t most = 8;
+    PyObject* items[most];
+    Py_ssize_t n = 0;
+    TokenValues() noexcept = default;
+    TokenValues(const TokenValues&) = delete;
+    TokenValues& operator=(const TokenValues&) = delete;
+    ~TokenValues() {
+        while (n > 0) Py_DECREF(items[--n]);
+    }
+};
+
+// The search paths when the getter is the shipped one: its values are read
+// as its call reads them, but into an array, and go to the shipped builder
+// as they are (to any other builder as the tuple the call would give). Not
+// inlined: the array is on the stack only while it is used, and not under a
+// getter that fetches again.
+__attribute__((noinline)) PyObject* shipped_getter_sequence(FunctionObject* self, DecoratorReader& decorator,
+                                                            PyObject* getter, PyObject* attrs,
+                                                            PyObject* instance) noexcept {
+    TokenValues tokens;
+    const Py_ssize_t n = default_tokens(getter, instance, attrs, tokens.items, TokenValues::most);
+    if (n < 0) return fail(self, 185);
+    tokens.n = n;
     Ref builder = Ref::steal(decorator.read(name_builder));
     if (!builder) return fail(self, 188);
     Ref stored = Ref::steal(decorator.read(name_builder_kwargs));
     if (!stored) return fail(self, 188);
-    if (PyObject* sequence = shipped_builder(builder.get(), stored.get(), tokens)) return sequence;
-    if (PyErr_Occurred()) return fail(self, 188);
-    Ref kwargs;
-    if (stored.get() == Py_None) {
-        PyErr_SetString(PyExc_TypeError, "argument after ** must be a mapping, not NoneType");
-        return fail(self, 188);
+    PyObject* mandatory;
+    if (shipped_builder(builder.get(), stored.get(), mandatory)) {
+        Ref held = Ref::borrow(mandatory);
+        PyObject* sequence = siblings()->build_of(tokens.items, n, held.get());
+        return sequence ? sequence : fail(self, 188);
     }
-    if (PyDict_CheckExact(stored.get()))
-        kwargs = Ref::steal(PyDict_Copy(stored.get()));
-    else
-        kwargs = Ref::steal(compat::call_one_arg(reinterpret_cast<PyObject*>(&PyDict_Type), stored.get()));
-    if (!kwargs) return fail(self, 188);
-    PyObject* sequence = compat::vectorcall_dict(builder.get(), &tokens, 1, kwargs.get());
-    if (!sequence) return fail(self, 188);
-    return sequence;
+    Ref tuple = Ref::steal(PyTuple_New(n));
+    if (!tuple) return fail(self, 185);
+    for (Py_ssize_t k = 0; k < n; ++k) PyTuple_SET_ITEM(tuple.get(), k, Ref::borrow(tokens.items[k]).release());
+    return call_builder(self, builder.get(), stored.get(), tuple.get());
+}
+
+// self._builder(self._getter(instance, self._attrs), **self._builder_kwargs)
+PyObject* build_sequence(FunctionObject* self, DecoratorReader& decorator, PyObject* instance) noexcept {
+    Ref getter = Ref::steal(decorator.read(name_getter));
+    if (!getter) return fail(self, 185);
+    Ref attrs = Ref::steal(decorator.read(name_attrs));
+    if (!attrs) return fail(self, 185);
+    if (PyTuple_CheckExact(attrs.get()) && PyTuple_GET_SIZE(attrs.get()) <= TokenValues::most &&
+        Py_TYPE(getter.get()) == &function_type &&
+        reinterpret_cast<FunctionObject*>(getter.get())->def == &default_token_getter_def)
+        return shipped_getter_sequence(self, decorator, getter.get(), attrs.get(), instance);
+    PyObject* args[] = {instance, attrs.get()};
+    Ref tokens = Ref::steal(Py_TYPE(getter.get()) == &function_type ? function_call_positional(getter.get(), args, 2)
+                                                                    : compat::vectorcall(getter.get(), args, 2));
+    if (!tokens) return fail(self, 185);
+    Ref builder = Ref::steal(decorator.read(name_builder));
+    if (!builder) return fail(self, 188);
+    Ref stored = Ref::steal(decorator.read(name_builder_kwargs));
+    if (!stored) return fail(self, 188);
+    return call_builder(self, builder.get(), stored.get(), tokens.get());
 }
 
 // tuple(module_name.split(".")), kept per exact str.
@@ -1010,9 +1059,7 @@ PyObject* lookup_decorator_get(FunctionObject* self, Arguments& args) noexcept {
     }
     if (learn(self, package.get()) < 0) return nullptr;
     DecoratorReader reader(decorator);
-    Ref tokens = Ref::steal(collect_tokens(self, reader, instance));
-    if (!tokens) return nullptr;
-    Ref sequence = Ref::steal(build_sequence(self, reader, tokens.get()));
+    Ref sequence = Ref::steal(build_sequence(self, reader, instance));
     if (!sequence) return nullptr;
     if (!Plan::owner_unchanged(owner, owner_version, qualname.get()) &&
         target_name(self, owner, relpath, name, rest) < 0)

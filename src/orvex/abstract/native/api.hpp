@@ -9,7 +9,7 @@
 namespace orvex::abstract::native {
 
 constexpr const char capsule_name[] = "orvex.abstract._native._api";
-constexpr int api_version = 1;
+constexpr int api_version = 2;
 
 struct Api {
     int version;
@@ -24,6 +24,8 @@ struct Api {
     // paths (a tuple the caller must not expose), or nullptr with the
     // exception that the builder raises.
     PyObject* (*build)(PyObject* tokens, PyObject* mandatory) noexcept;
+    // The same for the `n` tokens at `tokens` (borrowed), as for a tuple of them.
+    PyObject* (*build_of)(PyObject* const* tokens, Py_ssize_t n, PyObject* mandatory) noexcept;
 
     // package.learn() for an object of package_type. Returns 0, or -1 with an
     // exception set.

@@ -35,27 +35,35 @@ struct Recent {
 constexpr size_t recent_pairs = 1024;
 Recent recent[recent_pairs * 2];
 
-size_t recent_slot(PyObject* tokens, PyObject* mandatory) noexcept {
+// The tokens as items: a tuple's, or those of an array that stands for one.
+struct Items {
+    PyObject* const* items;
+    Py_ssize_t n;
+    static Items of(PyObject* tuple) noexcept {
+        return {reinterpret_cast<PyTupleObject*>(tuple)->ob_item, PyTuple_GET_SIZE(tuple)};
+    }
+};
+
+size_t recent_slot(Items tokens, PyObject* mandatory) noexcept {
     uint64_t mixed = reinterpret_cast<uintptr_t>(mandatory) * 0x9E3779B97F4A7C15ull;
-    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(tokens); ++k)
-        mixed = (mixed ^ reinterpret_cast<uintptr_t>(PyTuple_GET_ITEM(tokens, k))) * 0xC2B2AE3D27D4EB4Full;
+    for (Py_ssize_t k = 0; k < tokens.n; ++k)
+        mixed = (mixed ^ reinterpret_cast<uintptr_t>(tokens.items[k])) * 0xC2B2AE3D27D4EB4Full;
     return static_cast<size_t>(cache::spread(mixed)) % recent_pairs * 2;
 }
 
-bool same_tokens(PyObject* a, PyObject* b) noexcept {
-    const Py_ssize_t n = PyTuple_GET_SIZE(a);
-    if (PyTuple_GET_SIZE(b) != n) return false;
-    for (Py_ssize_t k = 0; k < n; ++k)
-        if (PyTuple_GET_ITEM(a, k) != PyTuple_GET_ITEM(b, k)) return false;
+bool same_tokens(PyObject* a, Items b) noexcept {
+    if (PyTuple_GET_SIZE(a) != b.n) return false;
+    for (Py_ssize_t k = 0; k < b.n; ++k)
+        if (PyTuple_GET_ITEM(a, k) != b.items[k]) return false;
     return true;
 }
 
-bool holds(const Recent& entry, PyObject* tokens, PyObject* mandatory) noexcept {
+bool holds(const Recent& entry, Items tokens, PyObject* mandatory) noexcept {
     return entry.tokens && entry.mandatory == mandatory && same_tokens(entry.tokens, tokens);
 }
 
 // The paths kept for `tokens` (new reference), or nullptr.
-PyObject* recent_paths(PyObject* tokens, PyObject* mandatory) noexcept {
+PyObject* recent_paths(Items tokens, PyObject* mandatory) noexcept {
     const size_t slot = recent_slot(tokens, mandatory);
     for (size_t k = slot; k < slot + 2; ++k)
         if (holds(recent[k], tokens, mandatory)) return Ref::borrow(recent[k].paths).release();
@@ -65,10 +73,10 @@ PyObject* recent_paths(PyObject* tokens, PyObject* mandatory) noexcept {
 // Into the entry of the same tokens, else a free one of the pair, else the
 // older one's place (the newer moves first).
 void remember_recent(PyObject* tokens, PyObject* mandatory, PyObject* paths) noexcept {
-    const size_t slot = recent_slot(tokens, mandatory);
+    const size_t slot = recent_slot(Items::of(tokens), mandatory);
     Recent* entry = nullptr;
     for (size_t k = slot; k < slot + 2 && !entry; ++k)
-        if (holds(recent[k], tokens, mandatory)) entry = &recent[k];
+        if (holds(recent[k], Items::of(tokens), mandatory)) entry = &recent[k];
     for (size_t k = slot; k < slot + 2 && !entry; ++k)
         if (!recent[k].tokens) entry = &recent[k];
     if (!entry) {
@@ -84,15 +92,16 @@ void remember_recent(PyObject* tokens, PyObject* mandatory, PyObject* paths) noe
 }
 
 // Whether the tokens are values whose identity no user code can change the
-// meaning of: an exact tuple of exact str or None.
-bool exact_tokens(PyObject* tokens) noexcept {
-    if (!PyTuple_CheckExact(tokens)) return false;
-    for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(tokens); ++k) {
-        PyObject* token = PyTuple_GET_ITEM(tokens, k);
+// meaning of: exact str or None (in an exact tuple).
+bool exact_items(Items tokens) noexcept {
+    for (Py_ssize_t k = 0; k < tokens.n; ++k) {
+        PyObject* token = tokens.items[k];
         if (token != Py_None && !PyUnicode_CheckExact(token)) return false;
     }
     return true;
 }
+
+bool exact_tokens(PyObject* tokens) noexcept { return PyTuple_CheckExact(tokens) && exact_items(Items::of(tokens)); }
 
 // The number of tokens `mandatory` asks for: -1 with TypeError or ValueError
 // when it is not a non-negative int (bool refused).
@@ -197,13 +206,24 @@ const char* short_type_name(PyObject* o) noexcept {
 PyObject* build_paths(PyObject* tokens, PyObject* mandatory) noexcept {
     const bool exact = (!mandatory || PyLong_CheckExact(mandatory)) && exact_tokens(tokens);
     if (exact) {
-        if (PyObject* kept = recent_paths(tokens, mandatory)) return kept;
+        if (PyObject* kept = recent_paths(Items::of(tokens), mandatory)) return kept;
     }
     const Py_ssize_t count = mandatory_count(mandatory);
     if (count < 0) return nullptr;
     Ref paths = Ref::steal(compute(tokens, count));
     if (paths && exact) remember_recent(tokens, mandatory, paths.get());
     return paths.release();
+}
+
+PyObject* build_paths_of(PyObject* const* tokens, Py_ssize_t n, PyObject* mandatory) noexcept {
+    const Items items{tokens, n};
+    if ((!mandatory || PyLong_CheckExact(mandatory)) && exact_items(items)) {
+        if (PyObject* kept = recent_paths(items, mandatory)) return kept;
+    }
+    Ref tuple = Ref::steal(PyTuple_New(n));
+    if (!tuple) return nullptr;
+    for (Py_ssize_t k = 0; k < n; ++k) PyTuple_SET_ITEM(tuple.get(), k, Ref::borrow(tokens[k]).release());
+    return build_paths(tuple.get(), mandatory);
 }
 
 int builder_ready(PyObject* module) noexcept {

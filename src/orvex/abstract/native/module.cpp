@@ -57,6 +57,7 @@ int exec_module(PyObject* module) noexcept {
         api.default_builder = builder_object;
         api.package_type = &package_type;
         api.build = build_paths;
+        api.build_of = build_paths_of;
         api.learn = package_learn;
         api.lookup = package_lookup;
         capsule = PyCapsule_New(&api, capsule_name, nullptr);

@@ -28,6 +28,7 @@ int builder_ready(PyObject* module) noexcept;
 // The default_builder function object (made by builder_ready, kept for the process).
 extern PyObject* builder_object;
 PyObject* build_paths(PyObject* tokens, PyObject* mandatory) noexcept;
+PyObject* build_paths_of(PyObject* const* tokens, Py_ssize_t n, PyObject* mandatory) noexcept;
 
 // Makes AbstractPackage ready. Returns 0, or -1 with an exception set.
 int package_types_ready() noexcept;

@@ -142,6 +142,27 @@ FunctionCache default_token_getter_cache;
 
 }  // namespace
 
+Py_ssize_t default_tokens(PyObject* getter, PyObject* obj, PyObject* attrs, PyObject** out, Py_ssize_t most) noexcept {
+    auto* self = reinterpret_cast<FunctionObject*>(getter);
+    if (Py_TYPE(getter) != &function_type || self->def != &default_token_getter_def || !self->globals ||
+        !PyTuple_CheckExact(attrs) || PyTuple_GET_SIZE(attrs) > most)
+        return -2;
+    Ref keep = Ref::borrow(getter);  // as a call holds it
+    const Py_ssize_t n = PyTuple_GET_SIZE(attrs);
+    // The body's loop, with the values kept where the caller wants them.
+    bool plain = plain_names.hold(obj, attrs);
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        int line;
+        plain = plain && plain_names.still(obj);
+        out[k] = token_of(self, obj, PyTuple_GET_ITEM(attrs, k), line, plain);
+        if (!out[k]) {
+            while (k > 0) Py_DECREF(out[--k]);
+            return -1;
+        }
+    }
+    return n;
+}
+
 constexpr FunctionDef default_token_getter_def =
     define(default_token_getter_cache, "default_token_getter", "orvex.abstract.decorator.default_token_getter", 9,
            CO_OPTIMIZED | CO_NEWLOCALS, 2, 2, 0, varnames, default_token_getter);
