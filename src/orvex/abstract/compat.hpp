@@ -155,11 +155,21 @@ static inline PyObject* handled_exception_get() noexcept {
 #endif
 }
 
+// The calling thread's state, which the caller knows it has (it holds the
+// GIL): read without the check for none.
+static inline PyThreadState* thread_state() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked();
+#else
+    return _PyThreadState_UncheckedGet();
+#endif
+}
+
 // The handled exception as the top of the thread's exception stack holds it
 // (borrowed; nullptr or None when there is none). What PyErr_SetExcInfo and
 // PyErr_SetHandledException write, read without a call: the dispatch wrapper
-// compares it before and after each call.
-static inline PyObject* handled_exception_peek() noexcept { return PyThreadState_GET()->exc_info->exc_value; }
+// compares it before and after each call, in the thread state it takes once.
+static inline PyObject* handled_exception_peek(PyThreadState* tstate) noexcept { return tstate->exc_info->exc_value; }
 
 // Sets the handled exception (borrowed; nullptr clears it).
 static inline void handled_exception_set(PyObject* exc) noexcept {

@@ -35,13 +35,15 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) noexce
         PyErr_Format(PyExc_SystemError, "%s() was cleared by the garbage collector", def.name);
         return nullptr;
     }
-    Arguments bound;
+    // *args, **kwargs only, called without keywords (the dispatch wrapper
+    // in a hot loop): the arguments are the tuple as it came.
+    if (def.positional_body && !kwargs) return def.positional_body(f, args);
     if (def.n_named() == 0 && !kwargs) {
-        // *args, **kwargs only, called without keywords (the dispatch wrapper
-        // in a hot loop): the arguments are the tuple as it came.
+        Arguments bound;
         bound.slot[0] = Ref::borrow(args);
         return def.body(f, bound);
     }
+    Arguments bound;
     if (bind_arguments(def, f->defaults, args, kwargs, bound) < 0) {
         // Functions with named parameters report argument errors at their first
         // line; the *args/**kwargs-only ones add no entry of their own.

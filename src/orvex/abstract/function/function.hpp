@@ -28,6 +28,9 @@ struct Arguments {
 };
 
 using Body = PyObject* (*)(FunctionObject* self, Arguments& args) noexcept;
+// For a function of *args and **kwargs only, the body called without
+// keywords: the positional arguments as the tuple they came in.
+using PositionalBody = PyObject* (*)(FunctionObject* self, PyObject* args) noexcept;
 
 // The file name of the module's code objects and traceback entries. No such
 // file exists: the line numbers only tell which step failed.
@@ -55,6 +58,7 @@ struct FunctionDef {
     const char* const* varnames;  // local names, parameters first
     int n_varnames;
     Body body;
+    PositionalBody positional_body = nullptr;  // optional, for *args, **kwargs only
 
     constexpr bool var_positional() const noexcept { return flags & CO_VARARGS; }
     constexpr bool var_keyword() const noexcept { return flags & CO_VARKEYWORDS; }
@@ -73,10 +77,16 @@ constexpr FunctionDef define(FunctionCache& cache, const char* name, const char*
                        n_required, n_kwonly, varnames,       static_cast<int>(N), body};
 }
 
+// `def` with a body for calls without keywords (see PositionalBody).
+constexpr FunctionDef with_positional_body(FunctionDef def, PositionalBody body) noexcept {
+    def.positional_body = body;
+    return def;
+}
+
 // Whether binding fits in Arguments and every parameter has a local name.
 constexpr bool definition_fits(const FunctionDef& def) noexcept {
     return def.n_parameters() <= Arguments::capacity && def.n_parameters() <= def.n_varnames &&
-           def.n_required <= def.n_positional;
+           def.n_required <= def.n_positional && (!def.positional_body || def.n_named() == 0);
 }
 
 struct FunctionObject {

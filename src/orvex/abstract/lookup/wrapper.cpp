@@ -37,7 +37,7 @@ PyObject* call_with_instance(PyObject* func, PyObject* instance, PyObject* args,
 // Argument slots: *args, **kwargs.
 enum WrapperSlot : int { wrapper_args, wrapper_kwargs, wrapper_slots };
 
-PyObject* wrapper(FunctionObject* self, Arguments& args) noexcept {
+PyObject* wrapper_call(FunctionObject* self, PyObject* args, PyObject* kwargs) noexcept {
     // The variables, in the record once it was asked for. Held for the whole
     // call: a collection during the call may clear either.
     auto* record = reinterpret_cast<ClosureRecord*>(self->closure);
@@ -47,9 +47,10 @@ PyObject* wrapper(FunctionObject* self, Arguments& args) noexcept {
     if (!instance) return unbound_free_variable(self, "instance");
 
     // The caller's handled exception is put back if a (C) callee changed it.
-    Ref handled = Ref::borrow(compat::handled_exception_peek());
-    Ref result = Ref::steal(call_with_instance(func.get(), instance.get(), args[wrapper_args], args[wrapper_kwargs]));
-    if (compat::handled_exception_peek() != handled.get()) {
+    PyThreadState* tstate = compat::thread_state();
+    Ref handled = Ref::borrow(compat::handled_exception_peek(tstate));
+    Ref result = Ref::steal(call_with_instance(func.get(), instance.get(), args, kwargs));
+    if (compat::handled_exception_peek(tstate) != handled.get()) {
         Ref pending = Ref::steal(compat::exc_take());
         compat::handled_exception_set(handled.get() == Py_None ? nullptr : handled.get());
         compat::exc_give(pending.release());
@@ -65,14 +66,23 @@ PyObject* wrapper(FunctionObject* self, Arguments& args) noexcept {
     return nullptr;
 }
 
+PyObject* wrapper(FunctionObject* self, Arguments& args) noexcept {
+    return wrapper_call(self, args[wrapper_args], args[wrapper_kwargs]);
+}
+
+PyObject* wrapper_positional(FunctionObject* self, PyObject* args) noexcept {
+    return wrapper_call(self, args, nullptr);
+}
+
 const char* const varnames[] = {"args", "kwargs", "e"};
 FunctionCache wrapper_cache;
 
 }  // namespace
 
-constexpr FunctionDef wrapper_def =
+constexpr FunctionDef wrapper_def = with_positional_body(
     define(wrapper_cache, "wrapper", "orvex.abstract.decorator.LookupDecorator.__get__.wrapper", 230,
-           CO_OPTIMIZED | CO_NEWLOCALS | CO_VARARGS | CO_VARKEYWORDS, 0, 0, 0, varnames, wrapper);
+           CO_OPTIMIZED | CO_NEWLOCALS | CO_VARARGS | CO_VARKEYWORDS, 0, 0, 0, varnames, wrapper),
+    wrapper_positional);
 static_assert(definition_fits(wrapper_def));
 static_assert(wrapper_slots == wrapper_def.n_parameters());
 

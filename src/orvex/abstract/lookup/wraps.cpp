@@ -211,45 +211,95 @@ private:
 // names; any other str simply takes the attribute route.
 bool is_name(PyObject* name, PyObject* field) noexcept { return name == field; }
 
-// For a plain Python function, the attributes whose reads have no effect:
-// where the wrapper keeps `name` (nullptr when it is not one of them), and
-// in `value` what reading it on `func` gives (borrowed).
-PyObject** field_of(FunctionObject* wrapper, PyFunctionObject* func, PyObject* name, PyObject*& value) noexcept {
+// The attributes of a plain Python function whose reads have no effect,
+// each kept in a field of the wrapper too.
+enum class Field : unsigned char { none, module, name, qualname, doc, annotations, type_params, annotate };
+
+Field field_named(PyObject* name) noexcept {
+    if (is_name(name, state.str_dunder_module)) return Field::module;
+    if (is_name(name, state.str_dunder_name)) return Field::name;
+    if (is_name(name, state.str_dunder_qualname)) return Field::qualname;
+    if (is_name(name, state.str_dunder_doc)) return Field::doc;
+    if (is_name(name, state.str_dunder_annotations)) return Field::annotations;
+    if (compat::function_has_type_params && is_name(name, state.str_dunder_type_params)) return Field::type_params;
+    if (compat::function_has_annotate && is_name(name, state.str_dunder_annotate)) return Field::annotate;
+    return Field::none;
+}
+
+// Where the wrapper keeps the attribute `which` (nullptr when it is not one
+// that can be copied so), and in `value` what reading it on `func` gives
+// (borrowed).
+PyObject** field_of(FunctionObject* wrapper, PyFunctionObject* func, Field which, PyObject*& value) noexcept {
     PyObject** field;
-    if (is_name(name, state.str_dunder_module)) {
-        value = func->func_module;
-        field = &wrapper->module;
-    } else if (is_name(name, state.str_dunder_name)) {
-        value = func->func_name;
-        field = &wrapper->name;
-    } else if (is_name(name, state.str_dunder_qualname)) {
-        value = func->func_qualname;
-        field = &wrapper->qualname;
-    } else if (is_name(name, state.str_dunder_doc)) {
-        value = func->func_doc;
-        field = &wrapper->doc;
-    } else if (is_name(name, state.str_dunder_annotations) && func->func_annotations &&
-               PyDict_CheckExact(func->func_annotations)) {
-        // Once made, the function's dict is what the attribute gives (until
-        // then a read would make it: that is left to the attribute route).
-        value = func->func_annotations;
-        field = &wrapper->annotations;
-    } else if (compat::function_has_type_params && is_name(name, state.str_dunder_type_params)) {
-        // Always a tuple: the function's setter takes nothing else.
-        value = compat::function_type_params_field(func);
-        if (!value) value = state.empty_tuple;
-        field = &wrapper->type_params;
-    } else if (compat::function_has_annotate && is_name(name, state.str_dunder_annotate)) {
-        // None or a callable, as the function's setter allows.
-        value = compat::function_annotate_field(func);
-        field = &wrapper->annotate;
-    } else {
-        return nullptr;
+    switch (which) {
+        case Field::module:
+            value = func->func_module;
+            field = &wrapper->module;
+            break;
+        case Field::name:
+            value = func->func_name;
+            field = &wrapper->name;
+            break;
+        case Field::qualname:
+            value = func->func_qualname;
+            field = &wrapper->qualname;
+            break;
+        case Field::doc:
+            value = func->func_doc;
+            field = &wrapper->doc;
+            break;
+        case Field::annotations:
+            // Once made, the function's dict is what the attribute gives (until
+            // then a read would make it: that is left to the attribute route).
+            if (!func->func_annotations || !PyDict_CheckExact(func->func_annotations)) return nullptr;
+            value = func->func_annotations;
+            field = &wrapper->annotations;
+            break;
+        case Field::type_params:
+            // Always a tuple: the function's setter takes nothing else.
+            value = compat::function_type_params_field(func);
+            if (!value) value = state.empty_tuple;
+            field = &wrapper->type_params;
+            break;
+        case Field::annotate:
+            // None or a callable, as the function's setter allows.
+            value = compat::function_annotate_field(func);
+            field = &wrapper->annotate;
+            break;
+        default:
+            return nullptr;
     }
     // A missing value reads as None.
     if (!value) value = Py_None;
     return field;
 }
+
+PyObject** field_of(FunctionObject* wrapper, PyFunctionObject* func, PyObject* name, PyObject*& value) noexcept {
+    return field_of(wrapper, func, field_named(name), value);
+}
+
+// The field of each name of an `assigned` tuple, kept for the last tuple
+// (held, so that no other can take its address; its items never change).
+class AssignedFields {
+public:
+    static constexpr Py_ssize_t most = 8;
+
+    // The fields of `assigned` (an exact tuple of at most `most` names).
+    const Field* of(PyObject* assigned) noexcept {
+        if (assigned != tuple_.get()) {
+            for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(assigned); ++k)
+                fields_[k] = field_named(PyTuple_GET_ITEM(assigned, k));
+            tuple_ = Ref::borrow(assigned);  // the old tuple holds str only: its release runs no code
+        }
+        return fields_;
+    }
+
+private:
+    Ref tuple_;
+    Field fields_[most] = {};
+};
+
+AssignedFields& assigned_fields = *new AssignedFields();  // never destroyed: it holds a reference
 
 // `callable(args...)` with positional arguments; new reference or nullptr.
 template <std::size_t n>
@@ -370,15 +420,16 @@ int update(BodyNames& names, FunctionObject* fresh, PyObject* func, PyFunctionOb
 // empty. Then each step stores what it would, and the order cannot be seen.
 // Returns 1 when it copied, 0 when the caller copies step by step.
 int copy_plainly(FunctionObject* fresh, PyFunctionObject* plain, PyObject* assigned, PyObject* updated) noexcept {
-    constexpr Py_ssize_t most = 8;
+    constexpr Py_ssize_t most = AssignedFields::most;
     const Py_ssize_t n = PyTuple_GET_SIZE(assigned);
     if (n > most || PyTuple_GET_SIZE(updated) != 1 || !is_name(PyTuple_GET_ITEM(updated, 0), state.str_dunder_dict) ||
         (plain->func_dict && (!PyDict_CheckExact(plain->func_dict) || PyDict_GET_SIZE(plain->func_dict) != 0)))
         return 0;
+    const Field* kinds = assigned_fields.of(assigned);
     PyObject** fields[most];
     PyObject* values[most];
     for (Py_ssize_t k = 0; k < n; ++k) {
-        fields[k] = field_of(fresh, plain, PyTuple_GET_ITEM(assigned, k), values[k]);
+        fields[k] = field_of(fresh, plain, kinds[k], values[k]);
         if (!fields[k] || (*fields[k] && Py_REFCNT(*fields[k]) == 1)) return 0;
         if (fields[k] == &fresh->annotate && values[k] != Py_None && fresh->annotations &&
             Py_REFCNT(fresh->annotations) == 1)
