@@ -454,6 +454,20 @@ def test_decorator_attribute_changes_are_seen(monkeypatch, change):
         assert obj.m()[0] == "b"
 
 
+def test_more_decorators_than_watched_dicts_each_see_their_changes(monkeypatch):
+    # More decorators than the dicts whose versions are kept where the
+    # interpreter has no version tags (3.14+): those beyond are read at
+    # every fetch, the others from what they remember.
+    package_root(monkeypatch, ROOT, {(): Found, "b": impl("b")})
+    owners = [owner_class(builder=paths(())) for _ in range(1100)]
+    objs = [Owner() for Owner in owners]
+    for _ in range(2):
+        assert {obj.m()[0] for obj in objs} == {"found"}
+    for Owner in owners[::2]:
+        Owner.__dict__["m"]._builder = paths("b")
+    assert [obj.m()[0] for obj in objs] == ["b", "found"] * 550
+
+
 def test_token_error_keeps_getter_entry(monkeypatch):
     package_root(monkeypatch, ROOT, {(): Found})
     obj = owner_class("os", builder=paths(()))()

@@ -71,18 +71,6 @@
 
 namespace orvex::abstract::cache {
 
-// Spreads the bits of object addresses mixed into `x` over all 64 (the
-// finaliser of a well-known 64-bit hash): addresses from one allocator
-// share their low bits and cluster, and a table indexed by a few bits of
-// a product of them would crowd into a few places.
-inline uint64_t spread(uint64_t x) noexcept {
-    x ^= x >> 33;
-    x *= 0xFF51AFD7ED558CCDull;
-    x ^= x >> 33;
-    x *= 0xC4CEB9FE1A85EC53ull;
-    return x ^ (x >> 33);
-}
-
 // Whether `o` is an exact tuple whose items are all exact str: a key whose
 // hash and equality no user code can change.
 inline bool is_exact_str_tuple(PyObject* o) noexcept {
