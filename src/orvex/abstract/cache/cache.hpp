@@ -11,14 +11,16 @@
 //    qualified name -> what splitting it gives. A pure function of the str:
 //    valid for good. 1,024 entries each.
 //  - native/builder.cpp: the search paths of an exact tuple of exact str or
-//    None tokens (and the default or an exact int `mandatory`), in 1,024
-//    pairs of slots found by the identity of the tokens. A pure function of
-//    those objects, which the slot owns: valid for good, and the paths hold
-//    the caller's own token objects, as a computation would give them.
+//    None tokens (and the default or an exact int `mandatory`), in pairs of
+//    slots found by the identity of the tokens (64 to 4,096 pairs, doubled
+//    whenever a slot would push out another). A pure function of those
+//    objects, which the slot owns: valid for good, and the paths hold the
+//    caller's own token objects, as a computation would give them. A fetch
+//    with the shipped getter asks with the tokens it read, in an array.
 //  - native/package.cpp, per AbstractPackage: the token paths learned, and
 //    per (relpath, seq) the module that path names or why none is there
 //    (BoundedDict, 4,096 entries, identity slots in front: PairTable, 32 to
-//    2,048 pairs). Valid while
+//    4,096 pairs). Valid while
 //    the invalidation generation is the one they were learned at
 //    (importlib.invalidate_caches() and AbstractPackage.invalidate_caches()
 //    move it); a module answer is also checked at each use against
@@ -43,8 +45,14 @@
 //    its plan with it.
 //  - lookup/get.cpp, the decorator's own attributes: that its type takes the
 //    generic getattr and has none of the five names, for the last type version
-//    found so; the values themselves are read from the decorator's dict at
-//    each fetch (on 3.13 an object's dict can change without a new version).
+//    found so; and per decorator the five values as the last fetch read them
+//    from its dict, borrowed, valid while the decorator's dict is the same
+//    dict at the same version and its type at the same version, compared at
+//    each read (on 3.13 the dict is made to follow the object's stores
+//    first: see compat::instance_dict_follow). 256 entries, one per
+//    decorator address. And the class's __get__, for the last type version.
+//  - function/function.cpp: no cache, a free list of 16 dropped functions'
+//    memory for the next wrappers.
 //  - tokens/default_getter.cpp: that no name of a tuple needs a second read
 //    on a type (no descriptor), for the last (type version, tuple) found so;
 //    checked again after each read, since a read may run code.
@@ -53,8 +61,9 @@
 //    (cache/dict_version.hpp) shows a change since the first read.
 //
 // Every "unchanged" above is a dict version compared (dict_version.hpp): the
-// version tag up to 3.13, a dict watcher's count from 3.14; where neither can
-// be had, the read is made again. A type version is the interpreter's tag,
+// version tag up to 3.13, a dict watcher's count from 3.14 (1,024 dicts at
+// a time, objects' dicts at most 768 of them); where neither can be had, the
+// read is made again. A type version is the interpreter's tag,
 // which moves with any change of the type or a base and is never given twice.
 //
 // No cache hands out a borrowed reference that is kept across a call that

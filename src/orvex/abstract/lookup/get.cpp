@@ -682,7 +682,7 @@ PyObject* call_builder(FunctionObject* self, PyObject* builder, PyObject* stored
 
 // The tokens that the shipped getter gives, held.
 struct TokenValues {
-    static constexpr Py_ssize_t most = 8;
+    static constexpr Py_ssize_t most = 16;
     PyObject* items[most];
     Py_ssize_t n = 0;
     TokenValues() noexcept = default;

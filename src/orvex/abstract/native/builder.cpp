@@ -25,15 +25,10 @@ namespace {
 // own token objects, as a computation would. An entry owns its tuple, so the
 // items it compares stay alive (and their addresses untaken).
 struct Recent {
-    PyObject* tokens;     // exact tuple of exact str or None
-    PyObject* mandatory;  // exact int, or nullptr for the default
-    PyObject* paths;
+    PyObject* tokens = nullptr;     // exact tuple of exact str or None
+    PyObject* mandatory = nullptr;  // exact int, or nullptr for the default
+    PyObject* paths = nullptr;
 };
-// Two neighbouring entries serve one hash (as the package's identity slots
-// do): 1,024 pairs keep the paths of as many token combinations or more, so
-// objects of that many combinations taken in turn all find theirs.
-constexpr size_t recent_pairs = 1024;
-Recent recent[recent_pairs * 2];
 
 // The tokens as items: a tuple's, or those of an array that stands for one.
 struct Items {
@@ -43,13 +38,6 @@ struct Items {
         return {reinterpret_cast<PyTupleObject*>(tuple)->ob_item, PyTuple_GET_SIZE(tuple)};
     }
 };
-
-size_t recent_slot(Items tokens, PyObject* mandatory) noexcept {
-    uint64_t mixed = reinterpret_cast<uintptr_t>(mandatory) * 0x9E3779B97F4A7C15ull;
-    for (Py_ssize_t k = 0; k < tokens.n; ++k)
-        mixed = (mixed ^ reinterpret_cast<uintptr_t>(tokens.items[k])) * 0xC2B2AE3D27D4EB4Full;
-    return static_cast<size_t>(cache::spread(mixed)) % recent_pairs * 2;
-}
 
 bool same_tokens(PyObject* a, Items b) noexcept {
     if (PyTuple_GET_SIZE(a) != b.n) return false;
@@ -62,34 +50,89 @@ bool holds(const Recent& entry, Items tokens, PyObject* mandatory) noexcept {
     return entry.tokens && entry.mandatory == mandatory && same_tokens(entry.tokens, tokens);
 }
 
-// The paths kept for `tokens` (new reference), or nullptr.
-PyObject* recent_paths(Items tokens, PyObject* mandatory) noexcept {
-    const size_t slot = recent_slot(tokens, mandatory);
-    for (size_t k = slot; k < slot + 2; ++k)
-        if (holds(recent[k], tokens, mandatory)) return Ref::borrow(recent[k].paths).release();
-    return nullptr;
+uint64_t hash_of(Items tokens, PyObject* mandatory) noexcept {
+    uint64_t mixed = reinterpret_cast<uintptr_t>(mandatory) * 0x9E3779B97F4A7C15ull;
+    for (Py_ssize_t k = 0; k < tokens.n; ++k)
+        mixed = (mixed ^ reinterpret_cast<uintptr_t>(tokens.items[k])) * 0xC2B2AE3D27D4EB4Full;
+    return cache::spread(mixed);
 }
 
-// Into the entry of the same tokens, else a free one of the pair, else the
-// older one's place (the newer moves first).
-void remember_recent(PyObject* tokens, PyObject* mandatory, PyObject* paths) noexcept {
-    const size_t slot = recent_slot(Items::of(tokens), mandatory);
-    Recent* entry = nullptr;
-    for (size_t k = slot; k < slot + 2 && !entry; ++k)
-        if (holds(recent[k], Items::of(tokens), mandatory)) entry = &recent[k];
-    for (size_t k = slot; k < slot + 2 && !entry; ++k)
-        if (!recent[k].tokens) entry = &recent[k];
-    if (!entry) {
-        std::swap(recent[slot], recent[slot + 1]);
-        entry = &recent[slot + 1];
+// Two neighbouring entries serve one hash (as the package's identity slots
+// do). The pairs double, from 64 up to 4,096, whenever an entry would push
+// out another, so that objects of a thousand token combinations or more,
+// taken in turn, all find theirs. Made on first use, kept for the process.
+class RecentPaths {
+public:
+    // The paths kept for `tokens` (new reference), or nullptr.
+    PyObject* find(Items tokens, PyObject* mandatory) const noexcept {
+        if (!slots_) return nullptr;
+        const size_t slot = slot_of(hash_of(tokens, mandatory), pairs_);
+        for (size_t k = slot; k < slot + 2; ++k)
+            if (holds(slots_[k], tokens, mandatory)) return Ref::borrow(slots_[k].paths).release();
+        return nullptr;
     }
-    // The entry is written whole before anything old is released.
-    Ref old_paths = Ref::steal(entry->paths), old_mandatory = Ref::steal(entry->mandatory),
-        old_tokens = Ref::steal(entry->tokens);
-    entry->paths = Ref::borrow(paths).release();
-    entry->mandatory = Ref::borrow(mandatory).release();
-    entry->tokens = Ref::borrow(tokens).release();
-}
+
+    // Into the entry of the same tokens, else a free one of the pair (made
+    // when the pairs can double), else the older one's place (the newer
+    // moves first). A failed allocation only means fewer places.
+    void keep(PyObject* tokens, PyObject* mandatory, PyObject* paths) noexcept {
+        if (!slots_ && !grow()) return;
+        Recent* entry = own_or_free(tokens, mandatory);
+        if (!entry && pairs_ < most && grow()) entry = own_or_free(tokens, mandatory);
+        if (!entry) {
+            const size_t slot = slot_of(hash_of(Items::of(tokens), mandatory), pairs_);
+            std::swap(slots_[slot], slots_[slot + 1]);
+            entry = &slots_[slot + 1];
+        }
+        // The entry is written whole before anything old is released.
+        Ref old_paths = Ref::steal(entry->paths), old_mandatory = Ref::steal(entry->mandatory),
+            old_tokens = Ref::steal(entry->tokens);
+        entry->paths = Ref::borrow(paths).release();
+        entry->mandatory = Ref::borrow(mandatory).release();
+        entry->tokens = Ref::borrow(tokens).release();
+    }
+
+private:
+    static constexpr size_t first = 64;
+    static constexpr size_t most = 4096;
+
+    static size_t slot_of(uint64_t hash, size_t pairs) noexcept { return static_cast<size_t>(hash) % pairs * 2; }
+
+    Recent* own_or_free(PyObject* tokens, PyObject* mandatory) noexcept {
+        const size_t slot = slot_of(hash_of(Items::of(tokens), mandatory), pairs_);
+        for (size_t k = slot; k < slot + 2; ++k)
+            if (holds(slots_[k], Items::of(tokens), mandatory)) return &slots_[k];
+        for (size_t k = slot; k < slot + 2; ++k)
+            if (!slots_[k].tokens) return &slots_[k];
+        return nullptr;
+    }
+
+    // Twice the pairs, the entries moved over: the two of a pair go to that
+    // pair or the one `pairs_` further, so each finds a place and nothing is
+    // released (no code runs). False when no memory could be had.
+    bool grow() noexcept {
+        const size_t pairs = slots_ ? pairs_ * 2 : first;
+        auto* fresh = static_cast<Recent*>(PyMem_Calloc(pairs * 2, sizeof(Recent)));
+        if (!fresh) return false;
+        Recent* old = slots_;
+        for (size_t k = 0; k < pairs_ * 2; ++k) {
+            Recent& entry = old[k];
+            if (!entry.tokens) continue;
+            const size_t slot = slot_of(hash_of(Items::of(entry.tokens), entry.mandatory), pairs);
+            Recent* place = !fresh[slot].tokens ? &fresh[slot] : &fresh[slot + 1];
+            std::swap(*place, entry);
+        }
+        slots_ = fresh;
+        pairs_ = pairs;
+        PyMem_Free(old);
+        return true;
+    }
+
+    Recent* slots_ = nullptr;  // pairs_ * 2 of them, or none yet
+    size_t pairs_ = 0;
+};
+
+RecentPaths recent;
 
 // Whether the tokens are values whose identity no user code can change the
 // meaning of: exact str or None (in an exact tuple).
@@ -206,19 +249,19 @@ const char* short_type_name(PyObject* o) noexcept {
 PyObject* build_paths(PyObject* tokens, PyObject* mandatory) noexcept {
     const bool exact = (!mandatory || PyLong_CheckExact(mandatory)) && exact_tokens(tokens);
     if (exact) {
-        if (PyObject* kept = recent_paths(Items::of(tokens), mandatory)) return kept;
+        if (PyObject* kept = recent.find(Items::of(tokens), mandatory)) return kept;
     }
     const Py_ssize_t count = mandatory_count(mandatory);
     if (count < 0) return nullptr;
     Ref paths = Ref::steal(compute(tokens, count));
-    if (paths && exact) remember_recent(tokens, mandatory, paths.get());
+    if (paths && exact) recent.keep(tokens, mandatory, paths.get());
     return paths.release();
 }
 
 PyObject* build_paths_of(PyObject* const* tokens, Py_ssize_t n, PyObject* mandatory) noexcept {
     const Items items{tokens, n};
     if ((!mandatory || PyLong_CheckExact(mandatory)) && exact_items(items)) {
-        if (PyObject* kept = recent_paths(items, mandatory)) return kept;
+        if (PyObject* kept = recent.find(items, mandatory)) return kept;
     }
     Ref tuple = Ref::steal(PyTuple_New(n));
     if (!tuple) return nullptr;
