@@ -199,11 +199,12 @@ DecoratorMemos decorator_memos;
 // decorator, or for another (which the check refuses).
 class DecoratorReader {
 public:
+    // (The memo is checked at the first read.)
     explicit DecoratorReader(PyObject* decorator) noexcept
         : decorator_(decorator), memo_(&decorator_memos.of(decorator)) {
         if (memo_->decorator != decorator || !memo_->dict) return;
         dict_place_ = compat::instance_dict_place(decorator);
-        using_memo_ = dict_place_ && memo_->holds(decorator, dict_place_);
+        using_memo_ = dict_place_ != nullptr;
     }
 
     // decorator.<which>: new reference, or nullptr with an exception set.
@@ -213,6 +214,13 @@ public:
             using_memo_ = noting_ = false;
         }
         return read_again(which);
+    }
+
+    // The same, for a read right after a read of this reader, with no code
+    // run in between: what the memo was checked for then still holds.
+    PyObject* read_next(DecoratorName which) noexcept {
+        if (using_memo_) return Ref::borrow(memo_->values[which]).release();
+        return read(which);
     }
 
 private:
@@ -707,7 +715,7 @@ __attribute__((noinline)) PyObject* shipped_getter_sequence(FunctionObject* self
     tokens.n = n;
     Ref builder = Ref::steal(decorator.read(name_builder));
     if (!builder) return fail(self, 188);
-    Ref stored = Ref::steal(decorator.read(name_builder_kwargs));
+    Ref stored = Ref::steal(decorator.read_next(name_builder_kwargs));
     if (!stored) return fail(self, 188);
     PyObject* mandatory;
     if (shipped_builder(builder.get(), stored.get(), mandatory)) {
@@ -725,7 +733,7 @@ __attribute__((noinline)) PyObject* shipped_getter_sequence(FunctionObject* self
 PyObject* build_sequence(FunctionObject* self, DecoratorReader& decorator, PyObject* instance) noexcept {
     Ref getter = Ref::steal(decorator.read(name_getter));
     if (!getter) return fail(self, 185);
-    Ref attrs = Ref::steal(decorator.read(name_attrs));
+    Ref attrs = Ref::steal(decorator.read_next(name_attrs));
     if (!attrs) return fail(self, 185);
     if (PyTuple_CheckExact(attrs.get()) && PyTuple_GET_SIZE(attrs.get()) <= TokenValues::most &&
         Py_TYPE(getter.get()) == &function_type &&
@@ -737,7 +745,7 @@ PyObject* build_sequence(FunctionObject* self, DecoratorReader& decorator, PyObj
     if (!tokens) return fail(self, 185);
     Ref builder = Ref::steal(decorator.read(name_builder));
     if (!builder) return fail(self, 188);
-    Ref stored = Ref::steal(decorator.read(name_builder_kwargs));
+    Ref stored = Ref::steal(decorator.read_next(name_builder_kwargs));
     if (!stored) return fail(self, 188);
     return call_builder(self, builder.get(), stored.get(), tokens.get());
 }

@@ -418,26 +418,23 @@ int update(BodyNames& names, FunctionObject* fresh, PyObject* func, PyFunctionOb
 // value of the fresh wrapper's fields is released for the last time, and
 // the only updated attribute is __dict__, with the function's dict absent or
 // empty. Then each step stores what it would, and the order cannot be seen.
-// Returns 1 when it copied, 0 when the caller copies step by step.
+// Returns 1 when it copied, 0 when the caller copies step by step (after
+// the fields stored so far: storing them again there stores the same).
 int copy_plainly(FunctionObject* fresh, PyFunctionObject* plain, PyObject* assigned, PyObject* updated) noexcept {
-    constexpr Py_ssize_t most = AssignedFields::most;
     const Py_ssize_t n = PyTuple_GET_SIZE(assigned);
-    if (n > most || PyTuple_GET_SIZE(updated) != 1 || !is_name(PyTuple_GET_ITEM(updated, 0), state.str_dunder_dict) ||
+    if (n > AssignedFields::most || PyTuple_GET_SIZE(updated) != 1 ||
+        !is_name(PyTuple_GET_ITEM(updated, 0), state.str_dunder_dict) ||
         (plain->func_dict && (!PyDict_CheckExact(plain->func_dict) || PyDict_GET_SIZE(plain->func_dict) != 0)))
         return 0;
     const Field* kinds = assigned_fields.of(assigned);
-    PyObject** fields[most];
-    PyObject* values[most];
     for (Py_ssize_t k = 0; k < n; ++k) {
-        fields[k] = field_of(fresh, plain, kinds[k], values[k]);
-        if (!fields[k] || (*fields[k] && Py_REFCNT(*fields[k]) == 1)) return 0;
-        if (fields[k] == &fresh->annotate && values[k] != Py_None && fresh->annotations &&
-            Py_REFCNT(fresh->annotations) == 1)
-            return 0;
-    }
-    for (Py_ssize_t k = 0; k < n; ++k) {
-        set_field(*fields[k], Ref::borrow(values[k]));
-        if (fields[k] == &fresh->annotate && values[k] != Py_None) set_field(fresh->annotations, Ref());
+        PyObject* value;
+        PyObject** field = field_of(fresh, plain, kinds[k], value);
+        if (!field || (*field && Py_REFCNT(*field) == 1)) return 0;
+        const bool drops_annotations = field == &fresh->annotate && value != Py_None;
+        if (drops_annotations && fresh->annotations && Py_REFCNT(fresh->annotations) == 1) return 0;
+        set_field(*field, Ref::borrow(value));
+        if (drops_annotations) set_field(fresh->annotations, Ref());
     }
     return 1;
 }
