@@ -424,7 +424,32 @@ def imported_again(name):
     yield
 
 
-@pytest.mark.parametrize("change", [patched, reloaded, imported_again])
+# Each change of the class is followed by a lookup on it, which gives it a
+# new version before the fetch.
+def method_replaced(name):
+    cls = sys.modules[name].Ops
+    original = cls.run
+    cls.run = lambda self, *args, **kwargs: ("replaced", self, args, kwargs)
+    assert cls.run
+    yield
+    cls.run = original
+    assert cls.run
+    yield
+
+
+def method_deleted(name):
+    # The override's class then gives its base's: the generic method itself.
+    cls = sys.modules[name].Ops
+    original = cls.run
+    del cls.run
+    assert cls.run
+    yield
+    cls.run = original
+    assert cls.run
+    yield
+
+
+@pytest.mark.parametrize("change", [patched, reloaded, imported_again, method_replaced, method_deleted])
 def test_override_is_read_from_its_module_at_each_fetch(names, change):
     ops = ops_module(names)
     obj = ops.Ops(os="alpha", platform="k9")

@@ -363,6 +363,7 @@ struct Plan {
     PyObject* globals = nullptr;  // compared
     PyObject* package = nullptr;  // borrowed: in the root's namespace while the versions hold
     Ref qualname, relpath, name, rest;
+    Ref names;  // (relpath, name, rest, qualname): what a fetch holds of them, as one
     Ref watch;  // weak reference to the owner, whose callback drops the plan
     unsigned int owner_version = 0;
     int n_seen = 0;
@@ -925,12 +926,65 @@ PyObject* walk_nested(FunctionObject* self, Ref cls, PyObject* rest) noexcept {
     return cls.release();
 }
 
+// getattr(cls, name) for a class of metaclass exactly `type`, when its
+// lookup finds a plain function (which that getattr gives as it is) and
+// `type` itself has no attribute of that name: kept per class and exact str
+// name, the function borrowed, for as long as the class keeps its version
+// (a tag is never given twice; it moves with any change of the class or a
+// base, so the dict that holds the function still does). An entry holds
+// its name, so that no other str takes its address. Bound: 64 entries, one
+// per (class, name) address pair.
+class ClassMethods {
+public:
+    PyObject* get(PyObject* cls, PyObject* name) noexcept {
+        Entry& entry = entry_of(cls, name);
+        if (entry.cls == cls && entry.name.get() == name && Py_TYPE(cls) == &PyType_Type) {
+            const unsigned int version = compat::type_version(reinterpret_cast<PyTypeObject*>(cls));
+            if (version && version == entry.version) return Ref::borrow(entry.func).release();
+        }
+        PyObject* func = PyObject_GetAttr(cls, name);
+        if (func && Py_TYPE(cls) == &PyType_Type && PyUnicode_CheckExact(name) && PyFunction_Check(func) &&
+            Py_TYPE(func) == &PyFunction_Type) {
+            auto* type = reinterpret_cast<PyTypeObject*>(cls);
+            const unsigned int version = compat::type_version(type);
+            if (version && compat::type_lookup(type, name) == func && !compat::type_lookup(&PyType_Type, name) &&
+                compat::type_version(type) == version) {
+                // The old name (a str) goes without running code.
+                entry.cls = cls;
+                entry.version = version;
+                entry.func = func;
+                entry.name = Ref::borrow(name);
+            }
+        }
+        return func;
+    }
+
+private:
+    struct Entry {
+        PyObject* cls = nullptr;   // compared, never read through
+        PyObject* func = nullptr;  // borrowed: in a dict of the class or a base while the version holds
+        Ref name;
+        unsigned int version = 0;
+    };
+    static constexpr size_t slots = 64;
+
+    Entry& entry_of(PyObject* cls, PyObject* name) noexcept {
+        const auto mixed =
+            reinterpret_cast<std::uintptr_t>(cls) * 0x9E3779B97F4A7C15ull ^ reinterpret_cast<std::uintptr_t>(name);
+        return table_[cache::spread(mixed) & (slots - 1)];
+    }
+
+    Entry table_[slots];
+};
+
+ClassMethods& class_methods = *new ClassMethods();  // never destroyed: its entries hold names
+
 // getattr(cls, self._method_name), as the class fetch returns it.
 PyObject* take_method(FunctionObject* self, DecoratorReader& decorator, PyObject* cls) noexcept {
     // Each piece of the message has its own line; the name is read again.
     static constexpr MissingLines at{225, 226, 227, 224, 224};
     Ref method_name = Ref::steal(decorator.read(name_method_name));
-    Ref func = method_name ? Ref::steal(PyObject_GetAttr(cls, method_name.get())) : Ref();
+    Ref func = method_name ? Ref::steal(class_methods.get(cls, method_name.get())) : Ref();
     if (func) return func.release();
     Ref handled = take_if(state.builtin_AttributeError);
     if (!handled) return fail(self, 222);
@@ -959,6 +1013,9 @@ public:
         if (!plan.relpath || !pair) return PyErr_Clear();
         plan.name = Ref::borrow(PyTuple_GET_ITEM(pair.get(), 0));
         plan.rest = Ref::borrow(PyTuple_GET_ITEM(pair.get(), 1));
+        plan.names =
+            Ref::steal(PyTuple_Pack(4, plan.relpath.get(), plan.name.get(), plan.rest.get(), plan.qualname.get()));
+        if (!plan.names) return PyErr_Clear();
         plan.globals = self->globals;
         Plan* pair_of = &table_[index(plan.owner)];
         const Plan* same = of_owner(pair_of, plan.owner);
@@ -1052,14 +1109,17 @@ PyObject* lookup_decorator_get(FunctionObject* self, Arguments& args) noexcept {
 
     // A plan stands for the root walk and the package attribute, and for the
     // owner's names while the owner is unchanged when they are needed.
-    Ref package, relpath, name, rest, qualname;
+    // The plan's names are held as the one tuple that holds them all.
+    Ref package, names;
+    PyObject *relpath = nullptr, *name = nullptr, *rest = nullptr, *qualname = nullptr;
     unsigned int owner_version = 0;
     if (const Plan* plan = plans.find(self, owner)) {
         package = Ref::borrow(plan->package);
-        relpath = Ref::borrow(plan->relpath.get());
-        name = Ref::borrow(plan->name.get());
-        rest = Ref::borrow(plan->rest.get());
-        qualname = Ref::borrow(plan->qualname.get());
+        names = Ref::borrow(plan->names.get());
+        relpath = PyTuple_GET_ITEM(names.get(), 0);
+        name = PyTuple_GET_ITEM(names.get(), 1);
+        rest = PyTuple_GET_ITEM(names.get(), 2);
+        qualname = PyTuple_GET_ITEM(names.get(), 3);
         owner_version = plan->owner_version;
     } else {
         package = Ref::steal(walk_and_plan(self, owner));
@@ -1069,12 +1129,16 @@ PyObject* lookup_decorator_get(FunctionObject* self, Arguments& args) noexcept {
     DecoratorReader reader(decorator);
     Ref sequence = Ref::steal(build_sequence(self, reader, instance));
     if (!sequence) return nullptr;
-    if (!Plan::owner_unchanged(owner, owner_version, qualname.get()) &&
-        target_name(self, owner, relpath, name, rest) < 0)
-        return nullptr;
-    Ref cls = Ref::steal(search(self, package.get(), sequence.get(), relpath.get(), name.get()));
+    Ref own_relpath, own_name, own_rest;
+    if (!Plan::owner_unchanged(owner, owner_version, qualname)) {
+        if (target_name(self, owner, own_relpath, own_name, own_rest) < 0) return nullptr;
+        relpath = own_relpath.get();
+        name = own_name.get();
+        rest = own_rest.get();
+    }
+    Ref cls = Ref::steal(search(self, package.get(), sequence.get(), relpath, name));
     if (!cls) return nullptr;
-    cls = Ref::steal(walk_nested(self, std::move(cls), rest.get()));
+    cls = Ref::steal(walk_nested(self, std::move(cls), rest));
     if (!cls) return nullptr;
     // Under @classmethod (3.9 to 3.12) the fetch comes with the class as the
     // instance, and taking the method from the class found fetches this
