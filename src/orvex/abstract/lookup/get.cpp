@@ -843,33 +843,36 @@ PyObject* search(FunctionObject* self, PyObject* package, PyObject* sequence, Py
     }
     Ref cls = Ref::borrow(Py_None);
     // With an empty sequence no path was tried: the message shows None.
-    Ref seq = Ref::borrow(Py_None);
+    // The paths of an exact tuple are borrowed from it (it is held, and its
+    // items never change); an iterator's are held one by one.
+    PyObject* seq = Py_None;
+    Ref held;  // the iterator's path being tried
     for (Py_ssize_t next = 0;; ++next) {
-        Ref item;
         if (exact) {
             if (next >= PyTuple_GET_SIZE(sequence)) break;
-            item = Ref::borrow(PyTuple_GET_ITEM(sequence, next));
+            seq = PyTuple_GET_ITEM(sequence, next);
         } else {
-            item = Ref::steal(PyIter_Next(iterator.get()));
+            Ref item = Ref::steal(PyIter_Next(iterator.get()));
             if (!item) {
                 if (PyErr_Occurred()) return fail(self, 199);
                 break;
             }
+            held = std::move(item);
+            seq = held.get();
         }
-        seq = std::move(item);
         Ref found;
-        const int answered = ask(package, api, relpath, seq.get(), name, found);
+        const int answered = ask(package, api, relpath, seq, name, found);
         if (answered < 0) return fail(self, 201);
         if (answered) {
             cls = std::move(found);
             break;
         }
     }
-    const int truth = PyObject_IsTrue(cls.get());
+    // A class made by `type` is true: `type` defines neither __bool__ nor __len__.
+    const int truth = Py_TYPE(cls.get()) == &PyType_Type ? 1 : PyObject_IsTrue(cls.get());
     if (truth < 0) return fail(self, 207);
     if (truth) return cls.release();
-    PyObject* pieces[] = {state.str_msg_not_found, relpath, state.str_msg_search_path, seq.get(),
-                          state.str_msg_target,    name};
+    PyObject* pieces[] = {state.str_msg_not_found, relpath, state.str_msg_search_path, seq, state.str_msg_target, name};
     Ref message = Ref::steal(join_str(pieces, 6));
     if (!message) return fail(self, 212);
     raise_new(state.builtin_LookupError, message.get());
