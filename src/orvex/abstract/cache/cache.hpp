@@ -146,6 +146,32 @@ private:
     BoundedDict table_{1024};
 };
 
+// Doubles a table of pairs of slots (`first` pairs when it has none yet),
+// moving the entries over: `slot_of(entry, pairs)` is the first slot of an
+// entry's pair in a table of `pairs` pairs (a hash modulo the pairs, twice),
+// or no_slot for an empty one. The two of a pair go to that pair or to the
+// one `pairs` further, so each finds a place and nothing is released (no
+// code runs). False, with nothing changed, when no memory could be had.
+inline constexpr size_t no_slot = ~size_t{0};
+
+template <class Slot, class SlotOf>
+bool grow_pairs(Slot*& slots, size_t& pairs, size_t first, SlotOf slot_of) noexcept {
+    const size_t doubled = slots ? pairs * 2 : first;
+    auto* fresh = static_cast<Slot*>(PyMem_Calloc(doubled * 2, sizeof(Slot)));
+    if (!fresh) return false;
+    Slot* old = slots;
+    for (size_t k = 0; k < pairs * 2; ++k) {
+        const size_t slot = slot_of(old[k], doubled);
+        if (slot == no_slot) continue;
+        Slot* place = slot_of(fresh[slot], doubled) == no_slot ? &fresh[slot] : &fresh[slot + 1];
+        std::swap(*place, old[k]);
+    }
+    slots = fresh;
+    pairs = doubled;
+    PyMem_Free(old);
+    return true;
+}
+
 // Identity slots in front of a dict: (a, b) -> value, found by comparing the
 // two key pointers. Each slot owns its keys, so no other object can take their
 // addresses while the slot stands; the keys must be immutable (exact tuples of
@@ -226,26 +252,11 @@ private:
             if (!slots_[k].a) return &slots_[k];
         return nullptr;
     }
-    // Twice the slots (First pairs at first), the entries moved over: the two
-    // of a pair go to that pair or the one `pairs_` further, so each finds
-    // a place and nothing is released (no code runs). False when no memory
-    // could be had (nothing changed).
+    // Twice the slots (First pairs at first): see grow_pairs.
     bool grow() noexcept {
-        const size_t pairs = slots_ ? pairs_ * 2 : First;
-        auto* fresh = static_cast<Slot*>(PyMem_Calloc(pairs * 2, sizeof(Slot)));
-        if (!fresh) return false;
-        Slot* old = slots_;
-        for (size_t k = 0; k < pairs_ * 2; ++k) {
-            Slot& entry = old[k];
-            if (!entry.a) continue;
-            const size_t slot = slot_of(entry.a, entry.b, pairs);
-            Slot* place = !fresh[slot].a ? &fresh[slot] : &fresh[slot + 1];
-            std::swap(*place, entry);
-        }
-        slots_ = fresh;
-        pairs_ = pairs;
-        PyMem_Free(old);
-        return true;
+        return grow_pairs(slots_, pairs_, First, [](const Slot& entry, size_t pairs) {
+            return entry.a ? slot_of(entry.a, entry.b, pairs) : no_slot;
+        });
     }
     // Detaches the slots, then releases what they hold; `keep`: then puts
     // them back empty, unless a release made new ones.

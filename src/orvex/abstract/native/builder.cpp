@@ -107,25 +107,11 @@ private:
         return nullptr;
     }
 
-    // Twice the pairs, the entries moved over: the two of a pair go to that
-    // pair or the one `pairs_` further, so each finds a place and nothing is
-    // released (no code runs). False when no memory could be had.
+    // Twice the pairs (see cache::grow_pairs).
     bool grow() noexcept {
-        const size_t pairs = slots_ ? pairs_ * 2 : first;
-        auto* fresh = static_cast<Recent*>(PyMem_Calloc(pairs * 2, sizeof(Recent)));
-        if (!fresh) return false;
-        Recent* old = slots_;
-        for (size_t k = 0; k < pairs_ * 2; ++k) {
-            Recent& entry = old[k];
-            if (!entry.tokens) continue;
-            const size_t slot = slot_of(hash_of(Items::of(entry.tokens), entry.mandatory), pairs);
-            Recent* place = !fresh[slot].tokens ? &fresh[slot] : &fresh[slot + 1];
-            std::swap(*place, entry);
-        }
-        slots_ = fresh;
-        pairs_ = pairs;
-        PyMem_Free(old);
-        return true;
+        return cache::grow_pairs(slots_, pairs_, first, [](const Recent& entry, size_t pairs) {
+            return entry.tokens ? slot_of(hash_of(Items::of(entry.tokens), entry.mandatory), pairs) : cache::no_slot;
+        });
     }
 
     Recent* slots_ = nullptr;  // pairs_ * 2 of them, or none yet
