@@ -38,18 +38,20 @@ PyObject* call_with_instance(PyObject* func, PyObject* instance, PyObject* args,
 enum WrapperSlot : int { wrapper_args, wrapper_kwargs, wrapper_slots };
 
 PyObject* wrapper_call(FunctionObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    // The variables, in the record once it was asked for. Held for the whole
-    // call: a collection during the call may clear either.
+    // The variables, in the record once it was asked for. Borrowed: the call
+    // holds the wrapper (function_call), so it and the record it holds stay
+    // reachable and no collection clears either; nothing else replaces them
+    // (reading __self__ moves them into the record, the same objects).
     auto* record = reinterpret_cast<ClosureRecord*>(self->closure);
-    Ref func = Ref::borrow(record ? record->func : self->record_func);
+    PyObject* func = record ? record->func : self->record_func;
     if (!func) return unbound_free_variable(self, "func");
-    Ref instance = Ref::borrow(record ? record->instance : self->record_instance);
+    PyObject* instance = record ? record->instance : self->record_instance;
     if (!instance) return unbound_free_variable(self, "instance");
 
     // The caller's handled exception is put back if a (C) callee changed it.
     PyThreadState* tstate = compat::thread_state();
     Ref handled = Ref::borrow(compat::handled_exception_peek(tstate));
-    Ref result = Ref::steal(call_with_instance(func.get(), instance.get(), args, kwargs));
+    Ref result = Ref::steal(call_with_instance(func, instance, args, kwargs));
     if (compat::handled_exception_peek(tstate) != handled.get()) {
         Ref pending = Ref::steal(compat::exc_take());
         compat::handled_exception_set(handled.get() == Py_None ? nullptr : handled.get());
