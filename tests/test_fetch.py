@@ -6,6 +6,7 @@ import copy
 import dis
 import functools
 import sys
+import threading
 import types
 import typing
 
@@ -452,6 +453,46 @@ def test_decorator_attribute_changes_are_seen(monkeypatch, change):
     DECORATOR_CHANGES[change](Owner, Owner.__dict__["m"], paths("b"))
     for _ in range(2):
         assert obj.m()[0] == "b"
+
+
+def test_a_fetch_whose_notes_another_thread_took_over_keeps_none(monkeypatch):
+    # Thread b notes four of the decorator's attributes and waits in its
+    # builder; thread a starts noting again and waits in its getter; b goes
+    # on. What b noted before a started over must not complete what a notes.
+    package_root(monkeypatch, ROOT, {(): Found})
+    b_in_builder, a_in_getter = threading.Event(), threading.Event()
+
+    def getter(obj, attrs):
+        if threading.current_thread().name == "a":
+            a_in_getter.set()
+            b_done.wait(5)
+        return ()
+
+    def builder(tokens):
+        if threading.current_thread().name == "b":
+            b_in_builder.set()
+            a_in_getter.wait(5)
+        return [()]
+
+    b_done = threading.Event()
+    obj = owner_class(builder=builder, attr_getter=getter)()
+    results = {}
+
+    def fetch(name, after=None):
+        if after:
+            after.wait(5)
+        results[name] = obj.m()[0]
+        if name == "b":
+            b_done.set()
+    threads = [threading.Thread(target=fetch, args=("b",), name="b"),
+               threading.Thread(target=fetch, args=("a", b_in_builder), name="a")]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(10)
+    assert results == {"a": "found", "b": "found"}
+    for _ in range(2):
+        assert obj.m()[0] == "found"
 
 
 def test_more_decorators_than_watched_dicts_each_see_their_changes(monkeypatch):

@@ -51,6 +51,11 @@
 //    each read (on 3.13 the dict is made to follow the object's stores
 //    first: see compat::instance_dict_follow). 256 entries, one per
 //    decorator address. And the class's __get__, for the last type version.
+//  - lookup/get.cpp, the method of the class found: getattr(cls, name) for
+//    a class of metaclass exactly `type` whose lookup finds a plain function
+//    (given as it is) and a name `type` lacks, per (class, exact str name),
+//    borrowed; valid while the class keeps its version. 64 entries, each
+//    holding its name.
 //  - function/function.cpp: no cache, a free list of 16 dropped functions'
 //    memory for the next wrappers.
 //  - tokens/default_getter.cpp: that no name of a tuple needs a second read

@@ -8,6 +8,9 @@
 // calls that follow it. Reads of exact modules, dicts, classes and str take
 // no generic lookup, where that lookup would give the same; the shipped
 // builder and package are called directly (the capsule of native/api.hpp).
+// A read that only a table answers, and whose table a version shows
+// unchanged since it was last read, is taken from that read (plans, the
+// decorator's memo, the class's method: see cache/cache.hpp).
 #include "../cache/cache.hpp"
 #include "../compat.hpp"
 #include "../native/api.hpp"
@@ -162,14 +165,19 @@ PlainType plain_type;
 // unchanged, still holding them) and its type is at that version; a reader
 // compares all of it at every read, since code may have run since the last.
 // Kept by a fetch that read all five from one dict at one version, noted in
-// place (no dict until the fifth). Holds no reference. Bound: 256 entries,
-// one per decorator address.
+// place (no dict until the fifth), by one fetch at a time: a fetch that
+// starts noting takes the entry, and one whose entry was taken meanwhile (by
+// a fetch in another thread, while this one's getter or builder ran) stops.
+// Holds no reference. Bound: 256 entries, one per decorator address.
 struct DecoratorMemo {
     PyObject* decorator = nullptr;  // compared, never read through
     PyObject* dict = nullptr;       // compared; nullptr while a fetch notes the values
     const std::uint64_t* place = nullptr;
     std::uint64_t version = 0;
     unsigned int type_version = 0;
+    // Which fetch notes the values: a fetch whose ticket it is not (another
+    // thread started over meanwhile) notes nothing more.
+    std::uint64_t ticket = 0;
     PyObject* values[n_names] = {};
 
     bool holds(PyObject* d, PyObject* const* dict_place) const noexcept {
@@ -264,6 +272,7 @@ private:
                 return version;
             }
             *memo_ = DecoratorMemo();
+            memo_->ticket = ticket_ = ++tickets;
             memo_->decorator = decorator_;
             memo_->place = version.place();
             memo_->version = version.value();
@@ -273,15 +282,13 @@ private:
         }
         const cache::Version version = cache::Version::of(dict);
         // Still this fetch's notes, of the same dict at the same version?
-        if (dict != noted_dict_ || memo_->decorator != decorator_ || memo_->dict || !version ||
-            version.value() != memo_->version)
-            noting_ = false;
+        if (dict != noted_dict_ || !still_noting() || !version || version.value() != memo_->version) noting_ = false;
         return version;
     }
 
     // Notes a value read from the dict at `version`; the fifth completes the memo.
     void note(DecoratorName which, PyObject* dict, const cache::Version& version, PyObject* value) noexcept {
-        if (!version.same() || memo_->decorator != decorator_ || memo_->dict) {
+        if (!version.same() || !still_noting()) {
             noting_ = false;
             return;
         }
@@ -294,8 +301,16 @@ private:
         if (!memo_->holds(decorator_, dict_place)) memo_->dict = nullptr;
     }
 
+    // Whether the memo is still this fetch's notes, incomplete.
+    bool still_noting() const noexcept {
+        return memo_->ticket == ticket_ && memo_->decorator == decorator_ && !memo_->dict;
+    }
+
+    inline static std::uint64_t tickets = 0;
+
     PyObject* decorator_;
     DecoratorMemo* memo_;
+    std::uint64_t ticket_ = 0;
     PyObject** dict_place_ = nullptr;
     PyObject* noted_dict_ = nullptr;  // compared only
     unsigned int noted_ = 0;          // a bit per name noted
