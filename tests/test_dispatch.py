@@ -496,15 +496,16 @@ def test_memory_is_bounded_over_distinct_tokens(names):
     # Traced from the first fetch: a release of memory taken before tracing
     # began would not count, and a cache that replaces its entries one by
     # one would seem to grow until it had replaced them all. The first
-    # 20,000 fill the largest tables (8,192 places each) to where they stay.
+    # 40,000 fill the largest tables (8,192 places in pairs, each filled at
+    # random) to all but a few places.
     # Garbage is collected before each sample: cycles that failed imports
     # leave live until the collector runs, and when it runs moves from run
     # to run.
     tracemalloc.start()
     try:
-        fetch(0, 20000)
-        first = fetch(20000, 10000)
-        second = fetch(30000, 10000)
+        fetch(0, 40000)
+        first = fetch(40000, 10000)
+        second = fetch(50000, 10000)
     finally:
         tracemalloc.stop()
     # A cache that kept something per token would add a megabyte or more
