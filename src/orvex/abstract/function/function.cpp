@@ -239,15 +239,21 @@ int settle_wrapped(FunctionObject* f) noexcept {
     return 0;
 }
 
-PyObject* function_get_dict(PyObject* self, void*) noexcept {
-    FunctionObject* f = as_function(self);
+// The function's dict, made (empty, or holding the waiting __wrapped__) if it
+// has none. Borrowed, or nullptr with an exception set.
+PyObject* dict_of(FunctionObject* f) noexcept {
     if (settle_wrapped(f) < 0) return nullptr;
     if (!f->dict) {
         Ref d = Ref::steal(PyDict_New());
         if (!d) return nullptr;
         set_field(f->dict, std::move(d));
     }
-    return Ref::borrow(f->dict).release();
+    return f->dict;
+}
+
+PyObject* function_get_dict(PyObject* self, void*) noexcept {
+    PyObject* dict = dict_of(as_function(self));
+    return dict ? Ref::borrow(dict).release() : nullptr;
 }
 
 int function_set_dict(PyObject* self, PyObject* value, void*) noexcept {
@@ -281,13 +287,9 @@ PyObject* function_get_wrapped(PyObject* self, void*) noexcept {
 int function_set_wrapped(PyObject* self, PyObject* value, void*) noexcept {
     FunctionObject* f = as_function(self);
     if (settle_wrapped(f) < 0) return -1;
-    if (!f->dict) {
-        if (!value) return compat::raise_no_attribute(self, state.str_dunder_wrapped, true);
-        Ref d = Ref::steal(PyDict_New());
-        if (!d) return -1;
-        set_field(f->dict, std::move(d));
-    }
-    Ref dict = Ref::borrow(f->dict);
+    if (!f->dict && !value) return compat::raise_no_attribute(self, state.str_dunder_wrapped, true);
+    Ref dict = Ref::borrow(dict_of(f));
+    if (!dict) return -1;
     if (value) return PyDict_SetItem(dict.get(), state.str_dunder_wrapped, value);
     if (PyDict_DelItem(dict.get(), state.str_dunder_wrapped) == 0) return 0;
     if (!PyErr_ExceptionMatches(PyExc_KeyError)) return -1;

@@ -377,8 +377,8 @@ struct Plan {
     PyObject* owner = nullptr;    // compared, never read through
     PyObject* globals = nullptr;  // compared
     PyObject* package = nullptr;  // borrowed: in the root's namespace while the versions hold
-    Ref qualname, relpath, name, rest;
-    Ref names;  // (relpath, name, rest, qualname): what a fetch holds of them, as one
+    Ref qualname;
+    Ref names;  // (relpath, name, rest, qualname): held by a fetch as one
     Ref watch;  // weak reference to the owner, whose callback drops the plan
     unsigned int owner_version = 0;
     int n_seen = 0;
@@ -726,7 +726,7 @@ __attribute__((noinline)) PyObject* shipped_getter_sequence(FunctionObject* self
                                                             PyObject* getter, PyObject* attrs,
                                                             PyObject* instance) noexcept {
     TokenValues tokens;
-    const Py_ssize_t n = default_tokens(getter, instance, attrs, tokens.items, TokenValues::most);
+    const Py_ssize_t n = default_tokens(getter, instance, attrs, tokens.items);
     if (n < 0) return fail(self, 185);
     tokens.n = n;
     Ref builder = Ref::steal(decorator.read(name_builder));
@@ -751,9 +751,7 @@ PyObject* build_sequence(FunctionObject* self, DecoratorReader& decorator, PyObj
     if (!getter) return fail(self, 185);
     Ref attrs = Ref::steal(decorator.read_next(name_attrs));
     if (!attrs) return fail(self, 185);
-    if (PyTuple_CheckExact(attrs.get()) && PyTuple_GET_SIZE(attrs.get()) <= TokenValues::most &&
-        Py_TYPE(getter.get()) == &function_type &&
-        reinterpret_cast<FunctionObject*>(getter.get())->def == &default_token_getter_def)
+    if (default_tokens_apply(getter.get(), attrs.get(), TokenValues::most))
         return shipped_getter_sequence(self, decorator, getter.get(), attrs.get(), instance);
     PyObject* args[] = {instance, attrs.get()};
     Ref tokens = Ref::steal(Py_TYPE(getter.get()) == &function_type ? function_call_positional(getter.get(), args, 2)
@@ -1026,13 +1024,11 @@ public:
         Ref module_name = Ref::borrow(
             PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(plan.owner)->tp_dict, state.str_dunder_module));
         if (!module_name || !PyUnicode_CheckExact(module_name.get())) return PyErr_Clear();
-        plan.relpath = Ref::steal(relpath_of(module_name.get()));
+        Ref relpath = Ref::steal(relpath_of(module_name.get()));
         Ref pair = Ref::steal(split_qualname(plan.qualname.get()));
-        if (!plan.relpath || !pair) return PyErr_Clear();
-        plan.name = Ref::borrow(PyTuple_GET_ITEM(pair.get(), 0));
-        plan.rest = Ref::borrow(PyTuple_GET_ITEM(pair.get(), 1));
-        plan.names =
-            Ref::steal(PyTuple_Pack(4, plan.relpath.get(), plan.name.get(), plan.rest.get(), plan.qualname.get()));
+        if (!relpath || !pair) return PyErr_Clear();
+        plan.names = Ref::steal(PyTuple_Pack(4, relpath.get(), PyTuple_GET_ITEM(pair.get(), 0),
+                                             PyTuple_GET_ITEM(pair.get(), 1), plan.qualname.get()));
         if (!plan.names) return PyErr_Clear();
         plan.globals = self->globals;
         Plan* pair_of = &table_[index(plan.owner)];

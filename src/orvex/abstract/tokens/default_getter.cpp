@@ -142,11 +142,14 @@ FunctionCache default_token_getter_cache;
 
 }  // namespace
 
-Py_ssize_t default_tokens(PyObject* getter, PyObject* obj, PyObject* attrs, PyObject** out, Py_ssize_t most) noexcept {
+bool default_tokens_apply(PyObject* getter, PyObject* attrs, Py_ssize_t most) noexcept {
     auto* self = reinterpret_cast<FunctionObject*>(getter);
-    if (Py_TYPE(getter) != &function_type || self->def != &default_token_getter_def || !self->globals ||
-        !PyTuple_CheckExact(attrs) || PyTuple_GET_SIZE(attrs) > most)
-        return -2;
+    return Py_TYPE(getter) == &function_type && self->def == &default_token_getter_def && self->globals &&
+           PyTuple_CheckExact(attrs) && PyTuple_GET_SIZE(attrs) <= most;
+}
+
+Py_ssize_t default_tokens(PyObject* getter, PyObject* obj, PyObject* attrs, PyObject** out) noexcept {
+    auto* self = reinterpret_cast<FunctionObject*>(getter);
     Ref keep = Ref::borrow(getter);  // as a call holds it
     const Py_ssize_t n = PyTuple_GET_SIZE(attrs);
     // The body's loop, with the values kept where the caller wants them.

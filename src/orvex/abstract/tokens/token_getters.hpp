@@ -16,12 +16,16 @@ int make_token_getters(InitSteps& init) noexcept;
 // from_device (after the class). Returns 0, or -1 after init.fail().
 int make_lookup_from_device(InitSteps& init) noexcept;
 
-// default_token_getter(getter's obj, attrs) as a fetch calls it, when
-// `getter` is that function and `attrs` an exact tuple of at most `most`
-// names: the values into `out` (new references), and their count; -1 after
-// the getter's own fail(), as the call would fail; -2, having read nothing,
-// when it must be called as a function.
-Py_ssize_t default_tokens(PyObject* getter, PyObject* obj, PyObject* attrs, PyObject** out, Py_ssize_t most) noexcept;
+// Whether default_tokens() stands for the call getter(obj, attrs): `getter`
+// is default_token_getter, able to run, and `attrs` an exact tuple of at
+// most `most` names.
+bool default_tokens_apply(PyObject* getter, PyObject* attrs, Py_ssize_t most) noexcept;
+
+// default_token_getter(obj, attrs) as a fetch calls it, where
+// default_tokens_apply() said so: the values into `out` (new references, as
+// many as `attrs` has names), and their count; -1 after the getter's own
+// fail(), as the call would fail.
+Py_ssize_t default_tokens(PyObject* getter, PyObject* obj, PyObject* attrs, PyObject** out) noexcept;
 
 // default_token_getter(obj, attrs): first line 9.
 extern const FunctionDef default_token_getter_def;
