@@ -148,6 +148,86 @@ def test_a_descriptor_put_on_the_class_later_is_read_twice(during_the_first_read
     assert dtg(obj, ("a", "b")) == (1, 3) and reads == ["b", "b"]
 
 
+class Device:
+    a, b = "device-a", "device-b"
+
+
+def switch_class(o):
+    # Same layout, names shared in the other order.
+    Other = type("Other", (), {})
+    other = Other()
+    other.b, other.a = 0, 0
+    o.__class__ = Other
+
+
+def many_attributes(o):
+    for k in range(40):
+        setattr(o, "x%d" % k, k)
+    o.a = "after many"
+
+
+def delete_then_class_value(o):
+    del o.a
+    type(o).a = "class-a"
+
+
+# Changes made to an object (or its class) after its tokens were read: each
+# read after them must be what getattr gives, as on the first read.
+OWN_VALUE_CHANGES = {
+    "set again": lambda o: setattr(o, "a", "changed"),
+    "deleted: from the device": lambda o: delattr(o, "a"),
+    "dict asked for, set through it": lambda o: vars(o).__setitem__("a", "through dict"),
+    "dict asked for, then a new name": lambda o: (vars(o), setattr(o, "c", 1), setattr(o, "a", "then")),
+    "dict replaced": lambda o: setattr(o, "__dict__", {"a": "fresh", "b": "fresh-b"}),
+    "dict cleared": lambda o: vars(o).clear(),
+    "more names than are shared": many_attributes,
+    "class switched": switch_class,
+    "deleted: from the class": delete_then_class_value,
+    "a property on the class": lambda o: setattr(type(o), "b", property(lambda self: "property-b")),
+}
+
+
+@pytest.mark.parametrize("change", list(OWN_VALUE_CHANGES))
+def test_own_values_follow_every_change(change):
+    # The values are read where the object keeps them, by a place found once
+    # per class; the plain-Python model is getattr, then the device.
+    def model(obj, names):
+        return tuple(getattr(obj, n) if hasattr(obj, n) else getattr(obj.device, n) for n in names)
+
+    class Owner:
+        device = Device()
+    objects = [Owner() for _ in range(3)]
+    for k, obj in enumerate(objects):
+        obj.a, obj.b = "a%d" % k, "b%d" % k
+    names = ("a", "b")
+    for obj in objects:
+        assert dtg(obj, names) == model(obj, names)
+    OWN_VALUE_CHANGES[change](objects[1])
+    for obj in objects + objects[::-1]:
+        assert dtg(obj, names) == model(obj, names)
+
+
+def test_own_values_of_many_classes_and_names_in_turn():
+    # More (class, names) pairs than the getter keeps places for, read in turn.
+    classes = [type("C%d" % k, (), {}) for k in range(12)]
+    objects = []
+    for k, cls in enumerate(classes):
+        obj = cls()
+        for j in range(k % 5 + 1):
+            setattr(obj, "n%d" % ((j + k) % 7), "%d-%d" % (k, j))
+        objects.append(obj)
+    tuples = [tuple("n%d" % j for j in range(k % 7 + 1)) for k in range(9)]
+    for _ in range(2):
+        for obj in objects:
+            for names in tuples:
+                expected = tuple(getattr(obj, n, None) for n in names)
+                if None in expected:
+                    with pytest.raises(AttributeError):
+                        dtg(obj, names)
+                else:
+                    assert dtg(obj, names) == expected
+
+
 def test_each_device_read_is_used_as_described():
     log = []
     first, second, third = (Recorder(name, log, a=name + "-value") for name in ("d1", "d2", "d3"))

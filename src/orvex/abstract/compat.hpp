@@ -7,12 +7,14 @@
 //  3.10  code objects take co_linetable (co_lnotab before); a function keeps
 //        the builtins it runs with (before, each frame takes them anew)
 //  3.11  code objects have co_qualname and co_exceptiontable and need a body
-//        that can run; PyErr_GetHandledException
+//        that can run; PyErr_GetHandledException; an object keeps its
+//        attributes beside it, no longer in a dict
 //  3.12  PyErr_GetRaisedException; functions have __type_params__; dict
 //        watchers (the dict version tag is deprecated, and gone in 3.14); a
 //        collection no longer starts inside an allocation; interpreters with
-//        their own GIL, and the module slot that admits a module into them
-//  3.13  PyObject_GetOptionalAttr is public
+//        their own GIL, and the module slot that admits a module into them;
+//        an object's attributes are found through a tagged pointer
+//  3.13  PyObject_GetOptionalAttr is public; an object's attributes inline
 //  3.14  functions have __annotate__ (annotations evaluated on demand),
 //        which functools.wraps copies instead of __annotations__; dicts have
 //        no version tag
@@ -308,6 +310,124 @@ static inline unsigned int type_assign_version(PyTypeObject* type, PyObject* any
 #endif
     return type_version(type);
 }
+
+// ---- an object's own attribute, read where the generic getattr reads it
+//
+// Objects of a class share one table of attribute names, the class's shared
+// keys, and each keeps the values in an array numbered by that table (until
+// something makes their attributes a dict of their own). own_key(type,
+// name, &key) gives the index of `name` in the shared keys of `type` and,
+// in `key`, the str kept there (borrowed), or -1; own_attribute(obj, key,
+// index) reads that slot of `obj`'s values, once it has checked that its
+// table still has `key` at `index`: the value, borrowed, or nullptr when it
+// is not there (then the generic getattr goes on to the class, or fails).
+// Neither runs code or changes anything, as the generic getattr's own read of
+// that place does not. The layouts are each version's own:
+//  - 3.8 to 3.10: the object's __dict__, when its keys are shared ones;
+//  - 3.11: the values behind a pointer before the object;
+//  - 3.12: the same, tagged by its lowest bit (untagged: a dict);
+//  - 3.13 and later: inline after the object, while marked valid.
+// A build without the interpreter's lock takes the generic read.
+#if defined(Py_GIL_DISABLED)
+static inline Py_ssize_t own_key(PyTypeObject*, PyObject*, PyObject**) noexcept { return -1; }
+static inline PyObject* own_attribute(PyObject*, PyObject*, Py_ssize_t) noexcept { return nullptr; }
+#else
+#if PY_VERSION_HEX >= 0x030B0000
+struct SharedKeys {  // struct _dictkeysobject, up to its index table
+    Py_ssize_t refcnt;
+    uint8_t log2_size;
+    uint8_t log2_index_bytes;
+    uint8_t kind;
+    uint32_t version;
+    Py_ssize_t usable;
+    Py_ssize_t nentries;
+    char indices[1];
+};
+struct SharedKeysEntry {  // PyDictUnicodeEntry
+    PyObject* key;
+    PyObject* value;
+};
+static inline const SharedKeysEntry* shared_entries(const SharedKeys* keys) noexcept {
+    return reinterpret_cast<const SharedKeysEntry*>(keys->indices + (Py_ssize_t{1} << keys->log2_index_bytes));
+}
+static inline const SharedKeys* shared_keys_of(PyTypeObject* type) noexcept {
+    if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) || !PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT))
+        return nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    if (!PyType_HasFeature(type, Py_TPFLAGS_INLINE_VALUES)) return nullptr;
+#endif
+    return reinterpret_cast<const SharedKeys*>(reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys);
+}
+#else
+struct SharedKeys {  // struct _dictkeysobject
+    Py_ssize_t refcnt;
+    Py_ssize_t size;
+    void* lookup;
+    Py_ssize_t usable;
+    Py_ssize_t nentries;
+    char indices[1];
+};
+struct SharedKeysEntry {  // PyDictKeyEntry
+    Py_hash_t hash;
+    PyObject* key;
+    PyObject* value;
+};
+static inline const SharedKeysEntry* shared_entries(const SharedKeys* keys) noexcept {
+    const Py_ssize_t index_bytes = keys->size <= 0xff ? 1 : keys->size <= 0xffff ? 2 : keys->size <= 0xffffffff ? 4 : 8;
+    return reinterpret_cast<const SharedKeysEntry*>(keys->indices + keys->size * index_bytes);
+}
+static inline const SharedKeys* shared_keys_of(PyTypeObject* type) noexcept {
+    if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) return nullptr;
+    return reinterpret_cast<const SharedKeys*>(reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys);
+}
+#endif
+
+static inline Py_ssize_t own_key(PyTypeObject* type, PyObject* name, PyObject** key) noexcept {
+    const SharedKeys* keys = PyUnicode_CheckExact(name) ? shared_keys_of(type) : nullptr;
+    if (!keys) return -1;
+    const SharedKeysEntry* entries = shared_entries(keys);
+    // The keys are exact str: hashing and comparing them runs no code.
+    const Py_hash_t hash = PyObject_Hash(name);
+    for (Py_ssize_t k = 0; k < keys->nentries; ++k) {
+        PyObject* kept = entries[k].key;
+        if (kept == name ||
+            (kept && PyUnicode_CheckExact(kept) && PyObject_Hash(kept) == hash && PyUnicode_Compare(kept, name) == 0)) {
+            *key = kept;
+            return k;
+        }
+    }
+    return -1;
+}
+
+static inline PyObject* own_attribute(PyObject* obj, PyObject* key, Py_ssize_t index) noexcept {
+#if PY_VERSION_HEX >= 0x030B0000
+    const SharedKeys* keys = shared_keys_of(Py_TYPE(obj));
+    if (!keys || index >= keys->nentries || shared_entries(keys)[index].key != key) return nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    struct Values {  // struct _dictvalues
+        uint8_t capacity, size, embedded, valid;
+        PyObject* values[1];
+    };
+    const auto* values = reinterpret_cast<const Values*>(reinterpret_cast<char*>(obj) + Py_TYPE(obj)->tp_basicsize);
+    return values->valid && index < values->capacity ? values->values[index] : nullptr;
+#elif PY_VERSION_HEX >= 0x030C0000
+    // The managed dict or, tagged by its lowest bit, the values minus one byte.
+    const std::uintptr_t tagged = reinterpret_cast<std::uintptr_t*>(obj)[-3];
+    return (tagged & 1) ? reinterpret_cast<PyObject**>(tagged + 1)[index] : nullptr;
+#else
+    PyObject** values = reinterpret_cast<PyObject***>(obj)[-4];
+    return values ? values[index] : nullptr;
+#endif
+#else
+    PyObject** place = Py_TYPE(obj)->tp_dictoffset ? _PyObject_GetDictPtr(obj) : nullptr;
+    auto* dict = place ? reinterpret_cast<PyDictObject*>(*place) : nullptr;
+    if (!dict || !PyDict_CheckExact(dict) || !dict->ma_values) return nullptr;
+    const auto* keys = reinterpret_cast<const SharedKeys*>(dict->ma_keys);
+    if (index >= keys->nentries || shared_entries(keys)[index].key != key) return nullptr;
+    return dict->ma_values[index];
+#endif
+}
+#endif
 
 // Up to 3.11 a garbage collection (and with it any __del__ or weakref
 // callback) can start inside an allocation of a tracked object; from 3.12

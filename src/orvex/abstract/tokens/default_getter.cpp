@@ -19,34 +19,113 @@ bool read_twice(PyObject* obj, PyObject* attr) noexcept {
     return found && Py_TYPE(found)->tp_descr_get;
 }
 
-// read_twice() for all of a tuple of names at once, kept for the last type
-// and tuple found to need no second read for any of them: while the type's
+// Whether compat::own_attribute reads what the generic getattr reads, on
+// this interpreter: asked once, of objects of a class made for the purpose
+// (an interpreter built with another layout answers no, and every read is
+// the generic one).
+bool own_reads_hold() noexcept {
+    static int answer = 0;  // 1 yes, -1 no, 0 not asked yet
+    if (answer) return answer > 0;
+    answer = -1;
+    Ref namespace_ = Ref::steal(PyDict_New());
+    Ref cls = namespace_ ? Ref::steal(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O",
+                                                            "OwnAttributes", namespace_.get()))
+                         : Ref();
+    Ref obj = cls ? Ref::steal(compat::call_no_args(cls.get())) : Ref();
+    Ref names[] = {Ref::steal(PyUnicode_InternFromString("first")), Ref::steal(PyUnicode_InternFromString("second")),
+                   Ref::steal(PyUnicode_InternFromString("third"))};
+    bool holds = obj && names[0] && names[1] && names[2];
+    for (int k = 0; holds && k < 3; ++k) holds = PyObject_SetAttr(obj.get(), names[k].get(), names[2 - k].get()) == 0;
+    // Each read gives what the generic one gives, or nothing; also after a
+    // delete (which may leave a hole, or move the values into a dict).
+    auto agree = [&](int k) noexcept {
+        auto* type = reinterpret_cast<PyTypeObject*>(cls.get());
+        PyObject* key = nullptr;
+        const Py_ssize_t index = compat::own_key(type, names[k].get(), &key);
+        PyObject* own = index < 0 ? nullptr : compat::own_attribute(obj.get(), key, index);
+        Ref generic = Ref::steal(PyObject_GenericGetAttr(obj.get(), names[k].get()));
+        if (!generic) PyErr_Clear();
+        return !own || own == generic.get();
+    };
+    for (int k = 0; holds && k < 3; ++k) holds = agree(k);
+    if (holds) holds = PyObject_DelAttr(obj.get(), names[1].get()) == 0;
+    for (int k = 0; holds && k < 3; ++k) holds = agree(k);
+    if (PyErr_Occurred()) PyErr_Clear();
+    answer = holds ? 1 : -1;
+    return holds;
+}
+
+// read_twice() for all of a tuple of names at once, kept per (type version,
+// tuple) found to need no second read for any of them: while the type's
 // version is the one then (a tag is never given twice) and the tuple is the
 // same object (owned here, so no other can take its address), the answer
-// still holds. Bound: one entry.
+// still holds. With it, where the type's objects keep each of the first
+// names of their own (compat::own_key: the place is the type's for its
+// lifetime). Bound: 16 entries, two per (version, tuple) hash.
 class PlainNames {
 public:
-    // Whether no name of `attrs` (an exact tuple) needs a second read on `obj`.
-    bool hold(PyObject* obj, PyObject* attrs) noexcept {
+    static constexpr Py_ssize_t most_places = 16;
+
+    struct Entry {
+        unsigned int version = 0;
+        Ref attrs;
+        Py_ssize_t places[most_places] = {};
+        Ref keys[most_places];  // the str the shared keys hold at each place (see compat::own_key)
+
+        // Whether what hold() found still stands for `obj` and `attrs` (a
+        // read may have run code, a fetch within that took this entry).
+        bool still(PyObject* obj, PyObject* attrs_read) const noexcept {
+            return compat::type_version(Py_TYPE(obj)) == version && attrs.get() == attrs_read;
+        }
+
+        // The value of the k-th name where `obj` keeps it of its own,
+        // borrowed, or nullptr (then the generic read decides); while
+        // still() holds.
+        PyObject* own(PyObject* obj, Py_ssize_t k) const noexcept {
+            if (k >= most_places || places[k] < 0) return nullptr;
+            return compat::own_attribute(obj, keys[k].get(), places[k]);
+        }
+    };
+
+    // The entry that says no name of `attrs` (an exact tuple) needs a second
+    // read on `obj`, or nullptr.
+    const Entry* hold(PyObject* obj, PyObject* attrs) noexcept {
+        const bool own = own_reads_hold();  // first: asking (once) runs code
         PyTypeObject* type = Py_TYPE(obj);
-        if (type->tp_getattro != PyObject_GenericGetAttr) return false;
-        const unsigned int version = compat::type_version(type);
-        if (version && version == version_ && attrs == attrs_.get()) return true;
+        if (type->tp_getattro != PyObject_GenericGetAttr) return nullptr;
+        unsigned int version = compat::type_version(type);
+        Entry* pair = &table_[pair_of(version, attrs)];
+        for (int k = 0; version && k < 2; ++k)
+            if (version == pair[k].version && attrs == pair[k].attrs.get()) return &pair[k];
         for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(attrs); ++k)
-            if (read_twice(obj, PyTuple_GET_ITEM(attrs, k))) return false;
+            if (read_twice(obj, PyTuple_GET_ITEM(attrs, k))) return nullptr;
         // Looking the names up gave the type a tag if it had none.
-        if (compat::type_version(type) == 0) return false;
-        version_ = compat::type_version(type);
-        attrs_ = Ref::borrow(attrs);  // the old tuple is str only: its release runs no code
-        return true;
+        version = compat::type_version(type);
+        if (!version) return nullptr;
+        // Into the older of the pair; the old tuple and keys are str only:
+        // their release runs no code.
+        pair = &table_[pair_of(version, attrs)];
+        Entry& entry = pair[turn_ ^= 1];
+        for (Py_ssize_t k = 0; k < most_places; ++k) {
+            PyObject* key = nullptr;
+            entry.places[k] =
+                own && k < PyTuple_GET_SIZE(attrs) ? compat::own_key(type, PyTuple_GET_ITEM(attrs, k), &key) : -1;
+            entry.keys[k] = Ref::borrow(key);
+        }
+        entry.version = version;
+        entry.attrs = Ref::borrow(attrs);
+        return &entry;
     }
 
-    // Whether what hold() found still stands for `obj` (a read may have run code).
-    bool still(PyObject* obj) const noexcept { return compat::type_version(Py_TYPE(obj)) == version_; }
-
 private:
-    unsigned int version_ = 0;
-    Ref attrs_;
+    static constexpr size_t slots = 16;
+    // The first of the two entries that may hold (version, attrs).
+    static size_t pair_of(unsigned int version, PyObject* attrs) noexcept {
+        const auto mixed = (reinterpret_cast<std::uintptr_t>(attrs) >> 4) ^ (version * 0x9E3779B9u);
+        return static_cast<size_t>(mixed) & (slots - 2);
+    }
+    Entry table_[slots];
+    unsigned int turn_ = 0;
 };
 
 PlainNames& plain_names = *new PlainNames();  // never destroyed: see the plans of lookup/get.cpp
@@ -111,11 +190,15 @@ PyObject* default_token_getter(FunctionObject* self, Arguments& args) noexcept {
         if (!values) return fail(self, 27);
         // Taken after the allocation (which may run code); a read that runs
         // code stands only on a type without descriptors for the names.
-        bool plain = plain_names.hold(obj, attrs);
+        const PlainNames::Entry* names = plain_names.hold(obj, attrs);
         for (Py_ssize_t k = 0; k < n; ++k) {
             int line;
-            plain = plain && plain_names.still(obj);
-            PyObject* value = token_of(self, obj, PyTuple_GET_ITEM(attrs, k), line, plain);
+            const bool plain = names && names->still(obj, attrs);
+            PyObject* value = plain ? names->own(obj, k) : nullptr;
+            if (value)
+                Py_INCREF(value);
+            else
+                value = token_of(self, obj, PyTuple_GET_ITEM(attrs, k), line, plain);
             if (!value) return nullptr;
             PyTuple_SET_ITEM(values.get(), k, value);
         }
@@ -153,11 +236,12 @@ Py_ssize_t default_tokens(PyObject* getter, PyObject* obj, PyObject* attrs, PyOb
     Ref keep = Ref::borrow(getter);  // as a call holds it
     const Py_ssize_t n = PyTuple_GET_SIZE(attrs);
     // The body's loop, with the values kept where the caller wants them.
-    bool plain = plain_names.hold(obj, attrs);
+    const PlainNames::Entry* names = plain_names.hold(obj, attrs);
     for (Py_ssize_t k = 0; k < n; ++k) {
         int line;
-        plain = plain && plain_names.still(obj);
-        out[k] = token_of(self, obj, PyTuple_GET_ITEM(attrs, k), line, plain);
+        const bool plain = names && names->still(obj, attrs);
+        PyObject* own = plain ? names->own(obj, k) : nullptr;
+        out[k] = own ? Ref::borrow(own).release() : token_of(self, obj, PyTuple_GET_ITEM(attrs, k), line, plain);
         if (!out[k]) {
             while (k > 0) Py_DECREF(out[--k]);
             return -1;
