@@ -59,8 +59,13 @@
 //  - function/function.cpp: no cache, a free list of 16 dropped functions'
 //    memory for the next wrappers.
 //  - tokens/default_getter.cpp: that no name of a tuple needs a second read
-//    on a type (no descriptor), for the last (type version, tuple) found so;
-//    checked again after each read, since a read may run code.
+//    on a type (no descriptor), per (type version, tuple) found so, with the
+//    place where the type's objects keep each of the first 16 names of their
+//    own (the index the class's shared keys give it, and the str kept there,
+//    held); checked again after each read, since a read may run code, and
+//    the place checked at each read against the keys the object's values
+//    are numbered by. 16 entries, two per hash. Whether those places read
+//    what the generic getattr reads is asked once per process.
 //  - lookup/get.cpp, within one fetch: sys.modules and the root module's
 //    abstraction package are read again only where a dict version
 //    (cache/dict_version.hpp) shows a change since the first read.
