@@ -23,6 +23,7 @@
 #include <Python.h>
 #include <frameobject.h>
 
+#include <cstddef>
 #include <cstdint>
 
 // The entry point must stay visible when the build hides other symbols;
@@ -341,14 +342,15 @@ struct SharedKeys {  // struct _dictkeysobject, up to its index table
     uint32_t version;
     Py_ssize_t usable;
     Py_ssize_t nentries;
-    char indices[1];
+    char indices[1];  // followed by the entries
 };
 struct SharedKeysEntry {  // PyDictUnicodeEntry
     PyObject* key;
     PyObject* value;
 };
 static inline const SharedKeysEntry* shared_entries(const SharedKeys* keys) noexcept {
-    return reinterpret_cast<const SharedKeysEntry*>(keys->indices + (Py_ssize_t{1} << keys->log2_index_bytes));
+    const char* indices = reinterpret_cast<const char*>(keys) + offsetof(SharedKeys, indices);
+    return reinterpret_cast<const SharedKeysEntry*>(indices + (Py_ssize_t{1} << keys->log2_index_bytes));
 }
 static inline const SharedKeys* shared_keys_of(PyTypeObject* type) noexcept {
     if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) || !PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT))
@@ -374,7 +376,8 @@ struct SharedKeysEntry {  // PyDictKeyEntry
 };
 static inline const SharedKeysEntry* shared_entries(const SharedKeys* keys) noexcept {
     const Py_ssize_t index_bytes = keys->size <= 0xff ? 1 : keys->size <= 0xffff ? 2 : keys->size <= 0xffffffff ? 4 : 8;
-    return reinterpret_cast<const SharedKeysEntry*>(keys->indices + keys->size * index_bytes);
+    const char* indices = reinterpret_cast<const char*>(keys) + offsetof(SharedKeys, indices);
+    return reinterpret_cast<const SharedKeysEntry*>(indices + keys->size * index_bytes);
 }
 static inline const SharedKeys* shared_keys_of(PyTypeObject* type) noexcept {
     if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) return nullptr;
@@ -404,12 +407,13 @@ static inline PyObject* own_attribute(PyObject* obj, PyObject* key, Py_ssize_t i
     const SharedKeys* keys = shared_keys_of(Py_TYPE(obj));
     if (!keys || index >= keys->nentries || shared_entries(keys)[index].key != key) return nullptr;
 #if PY_VERSION_HEX >= 0x030D0000
-    struct Values {  // struct _dictvalues
+    struct Values {  // struct _dictvalues, up to its array of values
         uint8_t capacity, size, embedded, valid;
-        PyObject* values[1];
+        PyObject* first;
     };
     const auto* values = reinterpret_cast<const Values*>(reinterpret_cast<char*>(obj) + Py_TYPE(obj)->tp_basicsize);
-    return values->valid && index < values->capacity ? values->values[index] : nullptr;
+    PyObject* const* slots = &values->first;
+    return values->valid && index < values->capacity ? slots[index] : nullptr;
 #elif PY_VERSION_HEX >= 0x030C0000
     // The managed dict or, tagged by its lowest bit, the values minus one byte.
     const std::uintptr_t tagged = reinterpret_cast<std::uintptr_t*>(obj)[-3];
