@@ -20,7 +20,8 @@
 //  - native/package.cpp, per AbstractPackage: the token paths learned, and
 //    per (relpath, seq) the module that path names or why none is there
 //    (BoundedDict, 4,096 entries, identity slots in front: PairTable, 32 to
-//    4,096 pairs). Valid while
+//    8,192 pairs: each token combination brings two keys, the paths that miss
+//    and the one that hits). Valid while
 //    the invalidation generation is the one they were learned at
 //    (importlib.invalidate_caches() and AbstractPackage.invalidate_caches()
 //    move it); a module answer is also checked at each use against

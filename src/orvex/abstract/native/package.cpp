@@ -29,7 +29,7 @@ uint64_t generation = 1;
 // The resolutions of the (relpath, seq) questions asked. A resolution is a
 // tuple (module, modname) or a miss code (an exact int, see package.py).
 constexpr Py_ssize_t answers_limit = 4096;
-using Front = cache::PairTable<32, 4096>;
+using Front = cache::PairTable<32, 8192>;
 
 struct Package {
     PyObject_HEAD
