@@ -543,11 +543,15 @@ def test_root_outside_the_package(roots):
         assert re.match(r"LookupError: LookupDecorator must be used within a package\. Got \S*docs_pkg/ops\.py$",
                         error), error
     # Defined in the interpreter itself: with -c, and typed into the interactive one.
-    code = OPS.split("if __name__")[0] + "try:\n    Ops().run()\nexcept Exception as exc:\n    print(repr(exc))\n"
+    code = OPS.split("if __name__")[0] + ("try:\n    Ops().run()\nexcept Exception as exc:\n"
+                                          "    print(repr(exc))\n    print(getattr(exc, '__notes__', None))\n")
     code = re.sub(r"\n\s*\n(?=\s)", "\n", code)  # a blank line ends a block when typed
+    note = repr(["To see why, run orvex.abstract.explain(obj, 'run') with obj the Ops object that the "
+                 "method was fetched through."]) if sys.version_info >= (3, 11) else "None"
     for args, stdin in [(["-c", code], None), (["-i"], code + "\n")]:
         proc = run_child(args, roots, env, stdin)
-        assert "AttributeError(\"module '__main__' has no attribute '__file__'\")" in proc.stdout, proc.stderr
+        assert "AttributeError(\"module '__main__' has no attribute '__file__'\")\n" + note in proc.stdout, \
+            (proc.stdout, proc.stderr)
 
 
 FROM_DEVICE_LAYOUT = {
