@@ -266,7 +266,7 @@ def test_abstract_methods_stay_abstract():
 
         @LookupDecorator("os")
         def write(self):
-            pass
+            return "generic"
 
     with pytest.raises(TypeError, match="abstract"):
         Base()
