@@ -70,6 +70,26 @@ def test_readme_command_lines():
     assert "python -m pip install . && python examples/run_example.py" in lines
 
 
+# Sections of the README a user decides with -> whether its examples are
+# doctests (run by test_doctests).
+SECTIONS = {"Laying out your package": True, "When to use it": False,
+            "Testing code that uses it": True}
+
+
+@pytest.mark.parametrize("heading", list(SECTIONS))
+def test_readme_sections(heading):
+    text = README.read_text("utf-8")
+    match = re.search(r"^## %s\n(.*?)(?=^## )" % re.escape(heading), text, re.M | re.S)
+    assert match, heading
+    assert ("\n>>> " in match.group(1)) == SECTIONS[heading]
+
+
+def test_api_reference_quotes_no_internal_lines():
+    # Traceback lines are the module's business; a reader needs only the step.
+    api = (ROOT / "docs" / "api.md").read_text("utf-8")
+    assert not re.search(r"\blines? \d", api)
+
+
 def slug(heading):
     """The anchor a Markdown renderer gives a heading."""
     text = re.sub(r"[^\w\- ]", "", heading.strip().lower())
