@@ -167,9 +167,9 @@ int refuse_method(PyObject* decorator, PyObject* method) noexcept {
     // when it is read.
     if (PyFunction_Check(method)) return 0;
     const bool is_class = PyType_Check(method);
-    const int under = is_class ? holds_wrapped(decorator, reinterpret_cast<PyTypeObject*>(method),
-                                               &PyClassMethod_Type, "__func__")
-                               : holds_wrapped(decorator, Py_TYPE(method), &PyProperty_Type, "fget");
+    const int under =
+        is_class ? holds_wrapped(decorator, reinterpret_cast<PyTypeObject*>(method), &PyClassMethod_Type, "__func__")
+                 : holds_wrapped(decorator, Py_TYPE(method), &PyProperty_Type, "fget");
     if (under <= 0) return under;
     kind = is_class ? "classmethod" : "property";
     PyErr_Format(PyExc_TypeError,
