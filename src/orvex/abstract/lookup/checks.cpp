@@ -209,11 +209,13 @@ PyObject* held_under(PyObject* decorator, PyTypeObject* type) noexcept {
 }
 
 // Adds to the pending exception of a failed fetch of `decorator` through
-// `obj` the note that names the explain() call to run. Only LookupError and
+// `obj` (nullptr or None: through the class) the note that names the explain() call to run. Only LookupError and
 // AttributeError, the errors of the lookup itself and of its reads, take
 // it. Never fails: the pending exception stays as it is, with its traceback.
-void note_explain(PyObject* decorator, PyObject* obj) noexcept {
-    if (!compat::exceptions_take_notes) return;
+// Kept out of line, so that a fetch that succeeds pays only for a test.
+__attribute__((noinline, cold)) void note_explain(PyObject* decorator, PyObject* obj) noexcept {
+    // Fetched through the class: no lookup was made.
+    if (!compat::exceptions_take_notes || !obj || obj == Py_None) return;
     if (!PyErr_ExceptionMatches(PyExc_LookupError) && !PyErr_ExceptionMatches(PyExc_AttributeError)) return;
     Ref exc = Ref::steal(compat::exc_take());
     if (!exc) return;
@@ -243,7 +245,7 @@ void note_explain(PyObject* decorator, PyObject* obj) noexcept {
 
 PyObject* lookup_decorator_descr_get_noted(PyObject* self, PyObject* obj, PyObject* type) noexcept {
     PyObject* result = lookup_decorator_descr_get(self, obj, type);
-    if (!result && obj && obj != Py_None) note_explain(self, obj);
+    if (__builtin_expect(!result, 0)) note_explain(self, obj);
     return result;
 }
 
