@@ -319,8 +319,11 @@ def test_unsupported_uses(ops):
     obj = ops.Ops(os="alpha")
     obj.run = functools.partial(print)
     assert "own attribute 'run' hides" in str(explain(obj, "run"))
-    shadowed = type("Wrapped", (), {"run": classmethod(ops.Ops.__dict__["run"])})
-    assert "under @classmethod, which is not supported" in str(explain(shadowed(), "run"))
+    for wrapper in (classmethod, staticmethod, property):
+        shadowed = type("Wrapped", (), {"run": wrapper(ops.Ops.__dict__["run"])})
+        report = explain(shadowed(), "run")
+        assert "under @%s, which is not supported" % wrapper.__name__ in str(report)
+        assert repr(report) == "<Explanation of Wrapped.run: no lookup>"
     with pytest.raises(TypeError, match="takes the method's name as a str"):
         explain(obj, b"run")
 
