@@ -607,6 +607,62 @@ operation("apply", lambda: P(W.L("os"), plain), decorator_state)
 operation("class_fetch", lambda: P(getattr, W.Ops, "run"),
           lambda f: [text(f), f is W.Ops.__dict__["run"]._method])
 
+
+
+def made_class(namespace):
+    """type("Made", (), namespace). Before 3.12 the interpreter reports an
+    error of __set_name__ as a RuntimeError caused by it: a MemoryError is
+    taken out of it."""
+    try:
+        return type("Made", (), namespace)
+    except RuntimeError as exc:
+        if isinstance(exc.__cause__, MemoryError):
+            raise exc.__cause__ from None
+        raise
+
+
+def class_errors(*namespaces):
+    """The TypeError that each class statement raises (taken out of the
+    interpreter's RuntimeError before 3.12, as a MemoryError is). Calls no
+    Python function: on 3.11 a call that needs a new chunk of the frame stack
+    fails without an exception set when that allocation fails."""
+    found = []
+    for namespace in namespaces:
+        try:
+            type("Made", (), namespace)
+        except RuntimeError as exc:
+            if isinstance(exc.__cause__, MemoryError):
+                raise exc.__cause__ from None
+            if not isinstance(exc.__cause__, TypeError):
+                raise
+            found.append(exc.__cause__)
+        except TypeError as exc:
+            found.append(exc)
+    return found
+
+
+def _shared(dec):
+    return {"start": dec(plain), "stop": dec}
+
+
+def _abstract(self):
+    pass
+
+
+_abstract.__isabstractmethod__ = True
+
+# Class statements: __set_name__ for a sound decorator and for the misuse it
+# refuses; the objects that the decorator refuses; __isabstractmethod__.
+operation("class_statement", lambda: P(made_class, {"run": W.L("os")(plain), "go": W.L("os")(plain)}),
+          lambda cls: sorted(vars(cls)))
+operation("class_statement_refused", lambda: P(class_errors, {"run": W.L(plain)}, {"run": W.L("os")},
+                                               _shared(W.L("os"))), described)
+operation("apply_refused", lambda: P(errors_of, P(W.L("os"), classmethod(plain)),
+                                     P(W.L("os"), property(plain)), P(W.L("os"), staticmethod(plain))),
+          described)
+operation("is_abstract", lambda: P(lambda: [W.L("os")(_abstract).__isabstractmethod__,
+                                            W.L("os")(plain).__isabstractmethod__]))
+
 # Fetches through an object: (object, method name, arguments of the call
 # that checks the wrapper). The last six end in the lookup's errors.
 for _name, _make, _method, _args in [

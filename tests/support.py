@@ -55,6 +55,16 @@ def frames(exc):
     return found
 
 
+def creation_error(exc):
+    """The error that a class statement's __set_name__ raised: before 3.12
+    the interpreter raises a RuntimeError with it as the cause."""
+    if sys.version_info < (3, 12):
+        assert type(exc) is RuntimeError and str(exc).startswith("Error calling __set_name__"), exc
+        exc = exc.__cause__
+    assert type(exc) is TypeError, exc
+    return exc
+
+
 def module_entries(exc):
     """(name, line) of the entries the module added to exc's traceback, outermost first."""
     return [(name, line) for name, file, line in frames(exc) if file == FILE]

@@ -18,7 +18,7 @@ import pytest
 
 import orvex.abstract
 from orvex.abstract import explain, from_device_token_getter
-from support import lay_out
+from support import creation_error, lay_out
 from support import package_dir
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -68,6 +68,26 @@ def test_readme_command_lines():
     lines = README.read_text("utf-8").splitlines()
     assert "python -m pip install '.[test]' && python -m pytest -q" in lines  # .ci/run greps it
     assert "python -m pip install . && python examples/run_example.py" in lines
+
+
+# Sections of the README a user decides with -> whether its examples are
+# doctests (run by test_doctests).
+SECTIONS = {"Laying out your package": True, "When to use it": False,
+            "Testing code that uses it": True}
+
+
+@pytest.mark.parametrize("heading", list(SECTIONS))
+def test_readme_sections(heading):
+    text = README.read_text("utf-8")
+    match = re.search(r"^## %s\n(.*?)(?=^## )" % re.escape(heading), text, re.M | re.S)
+    assert match, heading
+    assert ("\n>>> " in match.group(1)) == SECTIONS[heading]
+
+
+def test_api_reference_quotes_no_internal_lines():
+    # Traceback lines are the module's business; a reader needs only the step.
+    api = (ROOT / "docs" / "api.md").read_text("utf-8")
+    assert not re.search(r"\blines? \d", api)
 
 
 def slug(heading):
@@ -296,19 +316,7 @@ SHARED_LAYOUT = {
         import functools
         from orvex.abstract import LookupDecorator
 
-        by_os = LookupDecorator("os")
         by_os_factory = functools.partial(LookupDecorator, "os")
-
-        class Engine:
-            os = "alpha"
-
-            @by_os
-            def start(self):
-                return "generic start"
-
-            @by_os
-            def stop(self):
-                return "generic stop"
 
         class Engine2:
             os = "alpha"
@@ -321,28 +329,43 @@ SHARED_LAYOUT = {
             def stop(self):
                 return "generic stop"
     """,
+    "{pkg}/shared.py": """
+        from orvex.abstract import LookupDecorator
+
+        by_os = LookupDecorator("os")
+
+        class Engine:
+            os = "alpha"
+
+            @by_os
+            def start(self):
+                return "generic start"
+
+            @by_os
+            def stop(self):
+                return "generic stop"
+    """,
     "{pkg}/alpha/__init__.py": "",
     "{pkg}/alpha/engine.py": """
-        class Engine:
+        class Engine2:
             def start(self):
                 return "alpha start"
 
             def stop(self):
                 return "alpha stop"
-
-        Engine2 = Engine
     """,
 }
 
 
 def test_one_decorator_object_per_method(layout):
     layout(SHARED_LAYOUT, pkg="docs_shared")
-    engine = importlib.import_module("docs_shared.engine")
-    shared = engine.Engine()
-    assert (shared.start(), shared.stop()) == ("alpha stop", "alpha stop")
-    assert vars(engine.Engine)["start"] is vars(engine.Engine)["stop"]
-    assert engine.Engine.start(shared) == "generic stop"
-    factory = engine.Engine2()
+    with pytest.raises((TypeError, RuntimeError)) as info:
+        importlib.import_module("docs_shared.shared")
+    assert str(creation_error(info.value)) == (
+        "Engine.start and Engine.stop are one LookupDecorator object, which holds one method, the "
+        "last it was applied to ('stop'): use one LookupDecorator per method "
+        "(functools.partial(LookupDecorator, ...) makes each with the same settings)")
+    factory = importlib.import_module("docs_shared.engine").Engine2()
     assert (factory.start(), factory.stop()) == ("alpha start", "alpha stop")
 
 
@@ -431,20 +454,31 @@ def test_other_decorators_do_not_dispatch(layout):
     assert sorted(results) == sorted(DECORATED)
     for name, result in results.items():
         assert "dispatched" not in json.dumps(result), name
-        if result["define"] is not None:  # below it, on older versions
-            assert result["define"][0] == "AttributeError" and "__name__" in result["define"][1]
-    # the class statements that fail, by version
-    failing = {name for name, result in results.items() if result["define"] is not None}
-    expected = {"cm_under", "sm_under", "p_under"} if sys.version_info < (3, 10) else (
-        {"p_under"} if sys.version_info < (3, 13) else set())
-    assert failing == expected
-    for name in {"cm_under", "sm_under", "p_under"} - failing:  # self passed on, or not callable
-        assert results[name]["call"][0] == "TypeError", name
+    # Below the decorator: refused as the class body applies it, on every version.
+    for name, kind in [("cm_under", "classmethod"), ("sm_under", "staticmethod"),
+                       ("p_under", "property")]:
+        assert results[name]["define"] == [
+            "TypeError", "LookupDecorator cannot decorate a %s object: @%s works with "
+            "LookupDecorator in neither order (a lookup reads the tokens of the object the method "
+            "is fetched through). Decorate a plain function (def or async def)%s"
+            % (kind, kind, ", and call the decorated method from the property"
+               if kind == "property" else "")], name
+    # Above it, the class is made; @property hands the object to the decorator.
+    assert {name for name, result in results.items() if result["define"] is not None} == {
+        "cm_under", "sm_under", "p_under"}
+    for step in ("fetch", "call"):
+        assert results["p_over"][step][0] == "TypeError"
+        assert results["p_over"][step][1].startswith("LookupDecorator under @property: <docs_combo")
     assert results["sm_over"]["fetch"] == ["value", "LookupDecorator"]
     assert results["sm_over"]["call"][0] == "TypeError" and "__call__()" in results["sm_over"]["call"][1]
-    assert results["p_over"]["fetch"][0] == "AttributeError" and "__name__" in results["p_over"]["fetch"][1]
-    assert results["cm_over"]["call"] in (["value", "LookupDecorator"],) or \
-        results["cm_over"]["call"][0] in ("TypeError", "AttributeError")
+    if sys.version_info < (3, 9) or sys.version_info >= (3, 13):
+        # @classmethod binds the decorator itself, which the call reaches with the class.
+        assert results["cm_over"]["call"] == [
+            "TypeError", "LookupDecorator under @classmethod: <class 'docs_combo.cm_over.A'> "
+            "reached the decorator itself, as the method to hold. @classmethod works with "
+            "LookupDecorator in neither order; decorate a plain function (def or async def)"]
+    else:
+        assert results["cm_over"]["call"][0] in ("TypeError", "AttributeError")
 
 
 CLASSMETHOD_LAYOUT = {
@@ -529,11 +563,15 @@ def test_root_outside_the_package(roots):
         assert re.match(r"LookupError: LookupDecorator must be used within a package\. Got \S*docs_pkg/ops\.py$",
                         error), error
     # Defined in the interpreter itself: with -c, and typed into the interactive one.
-    code = OPS.split("if __name__")[0] + "try:\n    Ops().run()\nexcept Exception as exc:\n    print(repr(exc))\n"
+    code = OPS.split("if __name__")[0] + ("try:\n    Ops().run()\nexcept Exception as exc:\n"
+                                          "    print(repr(exc))\n    print(getattr(exc, '__notes__', None))\n")
     code = re.sub(r"\n\s*\n(?=\s)", "\n", code)  # a blank line ends a block when typed
+    note = repr(["To see why, run orvex.abstract.explain(obj, 'run') with obj the Ops object that the "
+                 "method was fetched through."]) if sys.version_info >= (3, 11) else "None"
     for args, stdin in [(["-c", code], None), (["-i"], code + "\n")]:
         proc = run_child(args, roots, env, stdin)
-        assert "AttributeError(\"module '__main__' has no attribute '__file__'\")" in proc.stdout, proc.stderr
+        assert "AttributeError(\"module '__main__' has no attribute '__file__'\")\n" + note in proc.stdout, \
+            (proc.stdout, proc.stderr)
 
 
 FROM_DEVICE_LAYOUT = {

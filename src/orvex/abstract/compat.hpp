@@ -7,7 +7,8 @@
 //  3.10  code objects take co_linetable (co_lnotab before); a function keeps
 //        the builtins it runs with (before, each frame takes them anew)
 //  3.11  code objects have co_qualname and co_exceptiontable and need a body
-//        that can run; PyErr_GetHandledException; an object keeps its
+//        that can run; PyErr_GetHandledException; exceptions take notes
+//        (add_note, printed under the message); an object keeps its
 //        attributes beside it, no longer in a dict
 //  3.12  PyErr_GetRaisedException; functions have __type_params__; dict
 //        watchers (the dict version tag is deprecated, and gone in 3.14); a
@@ -261,6 +262,11 @@ static inline int raise_no_attribute(PyObject* obj, PyObject* name, bool deletin
     exc_give(exc);
     return -1;
 }
+
+// Whether exceptions take notes (add_note, printed under the message by the
+// traceback printer). Before 3.11 there is no add_note, and __notes__ would
+// be shown by nothing.
+constexpr bool exceptions_take_notes = PY_VERSION_HEX >= 0x030B0000;
 
 // Where an object keeps its __dict__ (the place is the object's for its
 // lifetime), making the dict if the object keeps its attributes without one;

@@ -4,6 +4,8 @@
 # the type of the function it decorates.  Fetched through the class it gives
 # that function back; fetched through an object it gives a callable that
 # takes the method's arguments after self and returns what the method returns.
+# Applying a decorator is typed as returning the function it decorates, which
+# says exactly that to every checker.
 
 import functools as functools
 import inspect as inspect
@@ -45,19 +47,33 @@ class LookupDecorator(Generic[_F]):
         attr_getter: _AttrGetter = ...,
         **builder_kwargs: Any,
     ) -> None: ...
-    def __call__(self, method: _G) -> LookupDecorator[_G]: ...
+    # Applied to a method, the decorator returns itself; it stands in the
+    # class for the method, and is typed as the method: fetched through the
+    # class it is that function, fetched through an object a callable with
+    # the method's parameters after self and its result. So every checker
+    # reads a decorated method as the method itself (a Protocol matches it).
+    def __call__(self, method: _G) -> _G: ...
     @overload
     def __get__(self, instance: None, owner: Any) -> _F: ...
     @overload
     def __get__(
         self: LookupDecorator[Callable[Concatenate[_S, _P], _R]], instance: _S, owner: Any
     ) -> Callable[_P, _R]: ...
-    # A plain function at run time, as in the module: fetched through the
-    # class (the way it is used) it is not bound.
-    from_device = lookup_from_device
+    def __set_name__(self, owner: type, name: str) -> None: ...
+    @property
+    def __isabstractmethod__(self) -> bool: ...
+    # lookup_from_device, reached through the class (where it is not bound).
+    @overload
+    @staticmethod
+    def from_device(method: _G, /) -> _G: ...
+    @overload
+    @staticmethod
+    def from_device(
+        *attrs: str, builder: _Builder = ..., **builder_kwargs: Any
+    ) -> LookupDecorator[Callable[..., Any]]: ...
 
 @overload
-def lookup_from_device(method: _G, /) -> LookupDecorator[_G]: ...
+def lookup_from_device(method: _G, /) -> _G: ...
 @overload
 def lookup_from_device(
     *attrs: str, builder: _Builder = ..., **builder_kwargs: Any

@@ -71,6 +71,10 @@ namespace orvex::abstract {
     X(dunder_prepare, "__prepare__")                                                                  \
     X(dunder_file, "__file__")                                                                        \
     X(dunder_test, "__test__")                                                                        \
+    X(dunder_set_name, "__set_name__")                                                                \
+    X(dunder_isabstractmethod, "__isabstractmethod__")                                                \
+    X(dunder_notes, "__notes__")                                                                      \
+    X(add_note, "add_note")                                                                           \
     X(co_argcount, "co_argcount")                                                                     \
     X(co_kwonlyargcount, "co_kwonlyargcount")                                                         \
     X(co_flags, "co_flags")                                                                           \

@@ -1,7 +1,8 @@
 // LookupDecorator.__init__ and __call__: construction records how tokens are
 // collected and how search paths are built; application records the method
-// and its name. Nothing is checked or copied: each attribute is set by
-// ordinary assignment, so a subclass's __setattr__ and descriptors see it.
+// and its name. Nothing is copied: each attribute is set by ordinary
+// assignment, so a subclass's __setattr__ and descriptors see it. Only what no
+// order of decorators makes work is refused (checks.cpp).
 // Also the class statement that module initialisation runs to make the class.
 #include "lookup_decorator.hpp"
 #include "../compat.hpp"
@@ -29,6 +30,7 @@ PyObject* lookup_decorator_init(FunctionObject* self, Arguments& args) noexcept 
 PyObject* lookup_decorator_call(FunctionObject* self, Arguments& args) noexcept {
     PyObject* decorator = args[call_self];
     PyObject* method = args[call_method];
+    if (refuse_method(decorator, method) < 0) return fail(self, 130);
     if (PyObject_SetAttr(decorator, state.str_priv_method, method) < 0) return fail(self, 130);
     // The name as it stands now; _method stays set if reading it fails.
     Ref name = Ref::steal(PyObject_GetAttr(method, state.str_dunder_name));
@@ -115,11 +117,12 @@ int make_lookup_decorator_class(InitSteps& init) noexcept {
 
     PyObject* args[] = {state.str_LookupDecorator, bases.get(), class_ns.get()};
     Ref cls = Ref::steal(compat::vectorcall_dict(metaclass.get(), args, 3, nullptr));
-    if (!cls || PyDict_SetItem(ns, state.str_LookupDecorator, cls.get()) < 0) return init.fail(71);
+    if (!cls || add_misuse_checks(cls.get()) < 0 || PyDict_SetItem(ns, state.str_LookupDecorator, cls.get()) < 0)
+        return init.fail(71);
     // Fetches reach __get__ without the argument tuple of the generic slot.
     // Assigning another __get__ to the class puts the generic slot back.
     if (PyType_Check(cls.get()) && reinterpret_cast<PyTypeObject*>(cls.get())->tp_descr_get)
-        reinterpret_cast<PyTypeObject*>(cls.get())->tp_descr_get = lookup_decorator_descr_get;
+        reinterpret_cast<PyTypeObject*>(cls.get())->tp_descr_get = lookup_decorator_descr_get_noted;
     return 0;
 }
 

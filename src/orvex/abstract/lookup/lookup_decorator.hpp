@@ -37,6 +37,19 @@ PyObject* make_wrapper(FunctionObject* self, PyObject* func, PyObject* instance)
 // does, with the module's own __get__ called without an argument tuple.
 PyObject* lookup_decorator_descr_get(PyObject* self, PyObject* obj, PyObject* type) noexcept;
 
+// The fetch slot that the class takes: lookup_decorator_descr_get, and on a
+// failed fetch through an object the note that names the explain() call.
+PyObject* lookup_decorator_descr_get_noted(PyObject* self, PyObject* obj, PyObject* type) noexcept;
+
+// What __call__ refuses before it records anything: a classmethod,
+// staticmethod or property object, or a class that holds `decorator` under
+// @classmethod. Returns 0, or -1 with TypeError set; both borrowed.
+int refuse_method(PyObject* decorator, PyObject* method) noexcept;
+
+// Adds __set_name__ and __isabstractmethod__ to the class `cls` (borrowed).
+// Returns 0, or -1 with an exception set.
+int add_misuse_checks(PyObject* cls) noexcept;
+
 // The module body's class statement: class LookupDecorator, with its three
 // functions, stored in the namespace. Returns 0, or -1 after init.fail().
 int make_lookup_decorator_class(InitSteps& init) noexcept;
