@@ -5,7 +5,7 @@ abstracted package; every fetch of the method through an object then runs the
 implementation that the object's tokens select.
 """
 
-__version__ = "0.2.2"
+__version__ = "0.3.0"
 
 # First: the compiled half refuses to load in a sub-interpreter (it says
 # what to do instead), before any other module of the package is made there.
