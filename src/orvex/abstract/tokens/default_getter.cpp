@@ -121,7 +121,8 @@ private:
     static constexpr size_t slots = 16;
     // The first of the two entries that may hold (version, attrs).
     static size_t pair_of(unsigned int version, PyObject* attrs) noexcept {
-        const auto mixed = (reinterpret_cast<std::uintptr_t>(attrs) >> 4) ^ (version * 0x9E3779B9u);
+        const std::uintptr_t mixed =
+            (reinterpret_cast<std::uintptr_t>(attrs) >> 4) ^ (std::uintptr_t{version} * 0x9E3779B97F4A7C15ull);
         return static_cast<size_t>(mixed) & (slots - 2);
     }
     Entry table_[slots];
