@@ -209,7 +209,8 @@ build_wheel() {
     case $version in
     3.14 | 3.15)
         # Debian's interpreter in the testing chroot.
-        local inside_out=/tmp/orvex-wheels-out-$arch-$version
+        # Paths of this run's own: runs may go on side by side.
+        local inside_out=/tmp/${work##*/}-out-$arch-$version
         venv=/var/cache/orvex-build-$version
         headers_for "$arch" "$chroot_dir/usr/include/python$version" \
             "$chroot_dir/usr/include/x86_64-linux-gnu/python$version/pyconfig.h" \
@@ -219,8 +220,11 @@ build_wheel() {
         bash tools/testing_chroot.sh run "$(build_venv_command "python$version" "$venv") &&
             env ${env[*]} CC=/opt/orvex-bin/$arch-cc CXX=/opt/orvex-bin/$arch-c++ ZIG_GLOBAL_CACHE_DIR=/var/cache/orvex-zig \
             $venv/bin/python -m pip wheel . --no-deps --no-build-isolation -w $inside_out \
-            -Cbuild-dir=/tmp/orvex-wheels-build/{wheel_tag} ${defines[*]}" &&
+            -Cbuild-dir=/tmp/${work##*/}-build/{wheel_tag} ${defines[*]}" &&
             mv "$chroot_dir$inside_out"/*.whl "$out/"
+        local status=$?
+        rm -rf "${chroot_dir:?}$inside_out" "$chroot_dir/tmp/${work##*/}-build"
+        return "$status"
         ;;
     *)
         python=$(find_pyenv_python "${version#3.}") || { say "no pyenv CPython $version" >&2; return 2; }
