@@ -48,6 +48,7 @@ X86_PYCONFIG = """\
 /* Define if we can use gcc inline assembler to get and set x87 control word */
 #define HAVE_GCC_ASM_FOR_X87 1
 #define SIZEOF_LONG 8
+/* #undef HAVE_USABLE_WCHAR_T */
 /* #undef X87_DOUBLE_ROUNDING */
 #define PY_SUPPORT_TIER 1
 """
@@ -57,9 +58,11 @@ def test_pyconfig_for_aarch64(info):
     out = info.pyconfig_for_aarch64(X86_PYCONFIG)
     assert not re.search(r"^#define \w*(X64|X87)", out, re.M)
     assert "/* #undef HAVE_GCC_ASM_FOR_X64 (x86 only) */" in out
+    assert "#define HAVE_USABLE_WCHAR_T 1" in out.splitlines()
     # Everything else kept as it was, line for line.
-    kept = [line for line in X86_PYCONFIG.splitlines() if "HAVE_GCC_ASM" not in line]
-    assert [line for line in out.splitlines() if "HAVE_GCC_ASM" not in line] == kept
+    def rest(text):
+        return [line for line in text.splitlines() if not re.search("HAVE_GCC_ASM|HAVE_USABLE_WCHAR_T", line)]
+    assert rest(out) == rest(X86_PYCONFIG)
 
 
 def test_pyconfig_with_an_unknown_x86_setting_is_refused(info):
@@ -75,7 +78,7 @@ def test_pyconfig_of_this_interpreter(info):
     out = info.pyconfig_for_aarch64(text)
     assert len(out.splitlines()) == len(text.splitlines())
     changed = [b for a, b in zip(text.splitlines(), out.splitlines()) if a != b]
-    assert len(changed) <= len(info.X86_ONLY)
+    assert len(changed) <= len(info.X86_ONLY) + len(info.AARCH64_ONLY)
 
 
 # ---- wheels

@@ -21,11 +21,15 @@ import zipfile
 MODULES = ("decorator", "_native")
 # ELF e_machine of each architecture the wheels are built for.
 MACHINES = {"x86_64": 62, "aarch64": 183}
-# The x86_64 settings of pyconfig.h that aarch64 does not have: the x87 and
-# x64 inline assembler of the interpreter's own float code. The two targets
-# agree on everything else that pyconfig.h says (sizes, alignment, glibc's
-# functions), which the aarch64 wheels' tests under emulation confirm.
+# How Debian's pyconfig.h for aarch64 differs from its x86_64 one (3.11,
+# compared): aarch64 has no x87 or x64 inline assembler (the interpreter's
+# own float code uses it), and its wchar_t is unsigned, which makes it
+# "usable" (Python.h then includes <wchar.h>, as it does anyway); they agree
+# on everything else (sizes, alignment, glibc's functions) but the support
+# tier, which no header reads. The aarch64 wheels' tests under emulation
+# confirm the headers made so.
 X86_ONLY = ("HAVE_GCC_ASM_FOR_X64", "HAVE_GCC_ASM_FOR_X87")
+AARCH64_ONLY = ("HAVE_USABLE_WCHAR_T",)
 
 
 def pyconfig_for_aarch64(text):
@@ -34,8 +38,11 @@ def pyconfig_for_aarch64(text):
     lines = []
     for line in text.splitlines(keepends=True):
         match = re.match(r"#define (\w+)\b", line)
+        undefined = re.match(r"/\* #undef (\w+) \*/$", line.strip())
         if match and match.group(1) in X86_ONLY:
             line = "/* #undef %s (x86 only) */\n" % match.group(1)
+        elif undefined and undefined.group(1) in AARCH64_ONLY:
+            line = "#define %s 1\n" % undefined.group(1)
         elif match and re.search(r"X86|X64|X87|I386|AMD64", match.group(1)):
             raise ValueError("pyconfig.h defines %s, an x86 setting this script does not know: "
                              "decide whether aarch64 has it and add it to X86_ONLY or keep it" % match.group(1))
