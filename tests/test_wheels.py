@@ -7,6 +7,8 @@ to find."""
 import importlib.util
 import platform
 import re
+import shutil
+import subprocess
 import sysconfig
 from pathlib import Path
 
@@ -17,6 +19,7 @@ import orvex.abstract.decorator as d
 
 ROOT = Path(__file__).resolve().parent.parent
 TOOL = ROOT / "tools" / "wheel_info.py"
+SCRIPT = ROOT / "tools" / "wheels.sh"
 
 
 @pytest.fixture(scope="module")
@@ -145,3 +148,24 @@ def test_sdist_needs_every_source_that_cmake_names(info):
     assert info.sdist_problems(names, cmake) == []
     missing = [n for n in names if not n.endswith("/lookup/get.cpp")]
     assert info.sdist_problems(missing, cmake) == ["orvex_abstract-1.0: no src/orvex/abstract/lookup/get.cpp"]
+
+
+# ---- tools/wheels.sh's arguments
+
+REFUSED = {
+    "unknown arch": (["--arch", "sparc"], "--arch takes x86_64 or aarch64"),
+    "arch without value": (["--arch"], "--arch takes x86_64 or aarch64"),
+    "unsupported version": (["--python", "3.7"], "--python takes one of 3.8 "),
+    "quick narrowed": (["--quick", "--arch", "x86_64"], "--quick is a set of its own"),
+    "unknown option": (["--fast"], "unknown argument: --fast"),
+}
+
+
+@pytest.mark.skipif(platform.machine() != "x86_64" or shutil.which("bash") is None,
+                    reason="tools/wheels.sh runs on the x86_64 build machine")
+@pytest.mark.parametrize("args, message", REFUSED.values(), ids=list(REFUSED))
+def test_wheels_script_refuses(args, message):
+    if not SCRIPT.exists():
+        pytest.skip("tools/wheels.sh is not here")
+    result = subprocess.run(["bash", str(SCRIPT)] + args, capture_output=True, text=True, timeout=60)
+    assert result.returncode == 2 and message in result.stderr, result.stderr

@@ -25,9 +25,10 @@
 # The tools (a virtual environment), Zig's cache and the Debian roots are
 # kept in $ORVEX_WHEELS_CACHE (default /var/tmp/orvex-wheels) and reused.
 # Usage: bash tools/wheels.sh [--arch x86_64|aarch64]... [--python 3.X]...
-#            [--no-sdist] [--install]
-# Both --arch and --python narrow the set and may be repeated; as root;
-# --install gets debootstrap and qemu-user-static through apt when missing.
+#            [--quick] [--no-sdist] [--install]
+# Both --arch and --python narrow the set and may be repeated; --quick is
+# CI's set (x86_64 for 3.8 and 3.15, aarch64 for 3.11); as root. --install
+# gets debootstrap and qemu-user-static through apt when missing.
 set -uo pipefail
 tool_name=wheels
 # shellcheck source=tools/common.sh
@@ -62,6 +63,10 @@ while [ $# -gt 0 ]; do
     *) say "unknown argument: $1" >&2; exit 2 ;;
     esac
 done
+if [ "$quick" = 1 ] && [ "${#archs[@]}${#versions[@]}" != 00 ]; then
+    say "--quick is a set of its own: give it without --arch and --python" >&2
+    exit 2
+fi
 [ "${#archs[@]}" -gt 0 ] || archs=(x86_64 aarch64)
 # shellcheck disable=SC2206
 [ "${#versions[@]}" -gt 0 ] || versions=($ALL_VERSIONS)
