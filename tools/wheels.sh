@@ -441,6 +441,8 @@ sdist_test() {
     local sdist_file
     sdist_file=$(find "$dist" -name 'orvex_abstract-*.tar.gz' -print -quit)
     "$tools_python" tools/wheel_info.py sdist "$sdist_file" || return 2
+    # pip would install the wheel it built from the same sdist last time.
+    "$python" -m pip cache remove orvex_abstract >/dev/null 2>&1 || true
     bash -c "$(installed_suite_command "$python" "$work/sdist-venv" "orvex-abstract[test] @ file://$sdist_file" \
         "$work/suite" | sed 's/--only-binary=:all: //')"
 }
