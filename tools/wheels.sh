@@ -25,10 +25,11 @@
 # The tools (a virtual environment), Zig's cache and the Debian roots are
 # kept in $ORVEX_WHEELS_CACHE (default /var/tmp/orvex-wheels) and reused.
 # Usage: bash tools/wheels.sh [--arch x86_64|aarch64]... [--python 3.X]...
-#            [--quick] [--no-sdist] [--install]
+#            [--quick] [--smoke] [--no-sdist] [--install]
 # Both --arch and --python narrow the set and may be repeated; --quick is
 # CI's set (x86_64 for 3.8 and 3.15, aarch64 for 3.11 with a smoke test
-# instead of the suite); as root. --install
+# instead of the suite); --smoke takes the smoke test for every emulated
+# wheel; as root. --install
 # gets debootstrap and qemu-user-static through apt when missing.
 set -uo pipefail
 tool_name=wheels
@@ -46,6 +47,10 @@ ALL_VERSIONS="3.8 3.9 3.10 3.11 3.12 3.13 3.14 3.15"
 # The Debian release whose arm64 interpreter runs each version's aarch64 wheel.
 declare -A ARM64_SUITE=([3.11]=bookworm [3.13]=trixie [3.14]=forky [3.15]=forky)
 
+# What the emulated aarch64 wheels run under --quick and --smoke instead of
+# the suite, which takes 3 to 15 minutes a version emulated: the example,
+# the explain output, dispatch and the modules' build.
+SMOKE_TESTS=(tests/test_example.py tests/test_explain.py tests/test_dispatch.py tests/test_wheels.py)
 declare -a archs=() versions=() targets=() EMULATED_TESTS=()
 sdist=1 quick=0
 while [ $# -gt 0 ]; do
@@ -60,6 +65,7 @@ while [ $# -gt 0 ]; do
         ;;
     --no-sdist) sdist=0; shift ;;
     --quick) quick=1; shift ;;
+    --smoke) EMULATED_TESTS=("${SMOKE_TESTS[@]}"); shift ;;
     --install) export ORVEX_INSTALL=1; shift ;;
     *) say "unknown argument: $1" >&2; exit 2 ;;
     esac
@@ -75,9 +81,7 @@ if [ "$quick" = 1 ]; then
     # CI's share: x86_64 for the oldest and the newest version, aarch64 for
     # one that Debian 12 runs emulated (it needs no testing chroot).
     targets=(x86_64-3.8 x86_64-3.15 aarch64-3.11)
-    # Emulated, the whole suite takes 3 to 5 minutes: CI takes a smoke test
-    # (the example, the explain output, dispatch, and the modules' build).
-    EMULATED_TESTS=(tests/test_example.py tests/test_explain.py tests/test_dispatch.py tests/test_wheels.py)
+    EMULATED_TESTS=("${SMOKE_TESTS[@]}")
 else
     for arch in "${archs[@]}"; do
         for version in "${versions[@]}"; do targets+=("$arch-$version"); done
