@@ -145,13 +145,15 @@ ensure_tools() {
         echo "${TOOLS[*]}" >"$marker"
     fi
     # Compiler wrappers: pip's isolated build cannot import ziglang, so they
-    # run the zig binary inside the installed package.
+    # run the zig binary inside the installed package. -g0: Zig emits debug
+    # information unless told not to, and its linker keeps it in some builds
+    # (five times the size).
     local zig arch lang
     zig=$("$tools_python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
     mkdir -p "$cache/bin"
     for arch in x86_64 aarch64; do
         for lang in cc c++; do
-            printf '#!/bin/sh\nexec %s %s -target %s-linux-gnu.2.17 "$@"\n' "$zig" "$lang" "$arch" >"$cache/bin/$arch-$lang"
+            printf '#!/bin/sh\nexec %s %s -target %s-linux-gnu.2.17 -g0 "$@"\n' "$zig" "$lang" "$arch" >"$cache/bin/$arch-$lang"
             chmod +x "$cache/bin/$arch-$lang"
         done
     done
@@ -176,7 +178,7 @@ ensure_chroot_zig() {
     mkdir -p "$chroot_dir/opt/orvex-bin"
     for arch in x86_64 aarch64; do
         for lang in cc c++; do
-            printf '#!/bin/sh\nexec /opt/orvex-ziglang/zig %s -target %s-linux-gnu.2.17 "$@"\n' "$lang" "$arch" \
+            printf '#!/bin/sh\nexec /opt/orvex-ziglang/zig %s -target %s-linux-gnu.2.17 -g0 "$@"\n' "$lang" "$arch" \
                 >"$chroot_dir/opt/orvex-bin/$arch-$lang"
             chmod +x "$chroot_dir/opt/orvex-bin/$arch-$lang"
         done
