@@ -5,7 +5,8 @@ check-wheel-contents:
       writes DEST, the x86_64 Linux pyconfig.h made fit for aarch64 Linux
   python tools/wheel_info.py check WHEEL ARCH VERSION
       the wheel is for CPython VERSION on ARCH: its tags, and each extension
-      module's suffix and ELF machine; no sources in it, nothing grafted
+      module's suffix and ELF machine; no sources in it, nothing grafted, no
+      library needed but glibc's, no debug information
   python tools/wheel_info.py sdist SDIST
       the sdist holds what a source build needs: every source file that
       CMakeLists.txt names, the build configuration and the license
@@ -94,8 +95,9 @@ def wheel_problems(name, members, arch, version):
 
 
 def needed_problems(members):
-    """Shared libraries the modules need beyond glibc's (needs pyelftools,
-    which auditwheel brings; none when it is missing)."""
+    """Shared libraries the modules need beyond glibc's, and debug
+    information left in them (needs pyelftools, which auditwheel brings;
+    none when it is missing)."""
     try:
         import io
 
@@ -105,7 +107,10 @@ def needed_problems(members):
     problems = []
     for path, data in members.items():
         if path.endswith(".so"):
-            dynamic = ELFFile(io.BytesIO(data)).get_section_by_name(".dynamic")
+            elf = ELFFile(io.BytesIO(data))
+            if any(section.name.startswith(".debug") for section in elf.iter_sections()):
+                problems.append("%s has debug information" % path)
+            dynamic = elf.get_section_by_name(".dynamic")
             for entry in dynamic.iter_tags() if dynamic else ():
                 if entry.entry.d_tag == "DT_NEEDED" and not re.match(
                         r"(libc|libm|libpthread|libdl|librt|ld-linux[-\w]*)\.so", entry.needed):

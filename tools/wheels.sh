@@ -214,7 +214,8 @@ build_venv_command() {
 # build_wheel ARCH VERSION: the raw (linux_ARCH) wheel in $work/raw-ARCH-VERSION.
 build_wheel() {
     local arch=$1 version=$2 out=$work/raw-$1-$2 python headers venv
-    local -a env=() defines=()
+    # Zig's libc++ carries debug information in some of its caches.
+    local -a env=() defines=("-Ccmake.define.CMAKE_MODULE_LINKER_FLAGS=-Wl,--strip-debug")
     local nodot=${version/./}
     mkdir -p "$out"
     if [ "$arch" = aarch64 ]; then
@@ -230,7 +231,7 @@ build_wheel() {
         headers_for "$arch" "$chroot_dir/usr/include/python$version" \
             "$chroot_dir/usr/include/x86_64-linux-gnu/python$version/pyconfig.h" \
             "$chroot_dir/var/cache/orvex-headers/$arch/python$version" || return 2
-        defines=("-Ccmake.define.Python_INCLUDE_DIR=/var/cache/orvex-headers/$arch/python$version")
+        defines+=("-Ccmake.define.Python_INCLUDE_DIR=/var/cache/orvex-headers/$arch/python$version")
         rm -rf "${chroot_dir:?}$inside_out"
         bash tools/testing_chroot.sh run "$(build_venv_command "python$version" "$venv") &&
             env ${env[*]} CC=/opt/orvex-bin/$arch-cc CXX=/opt/orvex-bin/$arch-c++ ZIG_GLOBAL_CACHE_DIR=/var/cache/orvex-zig \
@@ -249,7 +250,7 @@ build_wheel() {
             headers=$cache/headers/aarch64/python$version
             headers_for aarch64 "$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')" \
                 "$("$python" -c 'import sysconfig; print(sysconfig.get_config_h_filename())')" "$headers" || return 2
-            defines=("-Ccmake.define.Python_INCLUDE_DIR=$headers")
+            defines+=("-Ccmake.define.Python_INCLUDE_DIR=$headers")
         fi
         env "${env[@]}" CC="$cache/bin/$arch-cc" CXX="$cache/bin/$arch-c++" ZIG_GLOBAL_CACHE_DIR="$cache/zig" \
             CXXFLAGS="-isystem $cache/include${CXXFLAGS:+ $CXXFLAGS}" \
