@@ -9,9 +9,12 @@
 #   fuzz+stress    argument-binding fuzzing with many examples, thread stress
 #                  run long, re-entrancy and cycle tests
 #   valgrind       a representative part of the suite under memcheck
+#   wheels         the Linux wheels built, checked and tested as installed
+#                  (tools/wheels.sh; the suite under emulation makes it
+#                  the longest check)
 # The full run takes every CPython 3.8 to 3.13 found under pyenv, and 3.14
 # and 3.15 from the Debian testing chroot of tools/testing_chroot.sh (about
-# 50 minutes on 2 cores).  --quick, the part that CI runs, does the leak
+# two hours on 2 cores).  --quick, the part that CI runs, does the leak
 # check (Debian 12's 3.11d and the chroot's 3.15d), the sanitizer run on the
 # newest pyenv interpreter and on 3.15, and the memory-fault sweeps on two
 # interpreters.
@@ -89,6 +92,7 @@ else
             tests/test_fuzz_arguments.py tests/test_threads.py tests/test_reentrancy.py tests/test_cycles.py
     done
     run "valgrind" bash tools/valgrind.sh
+    run "wheels (tools/wheels.sh)" bash tools/wheels.sh
     for version in 3.14 3.15; do
         run "refleaks ${version}d (chroot)" in_chroot bash tools/refleaks.sh --python /usr/bin/python${version}d
         run "sanitize $version (chroot)" in_chroot bash tools/sanitize.sh --python /usr/bin/python$version --stress

@@ -6,12 +6,14 @@
 #                  (.clang-tidy), over the warnings build's compile commands
 #   warnings       the extension built with -Werror -Wall -Wextra -Wshadow
 #                  -Wconversion -Wsign-conversion, for the oldest and the
-#                  newest pyenv interpreter
+#                  newest pyenv interpreter, by GCC and by Clang (macOS's
+#                  compiler)
 #   ruff           the Python code, tests, examples and benchmarks
 #                  ([tool.ruff] in pyproject.toml)
 #   scripts        shellcheck over the scripts in tools/ and .ci/run
 # Usage: bash tools/lint.sh [--install]; --install gets clang-format,
-# clang-tidy and shellcheck through apt when missing (ruff comes from PyPI).
+# clang-tidy, clang and shellcheck through apt when missing (ruff comes from
+# PyPI).
 set -uo pipefail
 tool_name=lint
 # shellcheck source=tools/common.sh
@@ -22,8 +24,8 @@ parse_options "$@"
 # The versions the tree is kept clean for.
 RUFF=ruff==0.17.6
 
-for tool in clang-format clang-tidy shellcheck; do
-    command -v "$tool" >/dev/null || apt_install "$tool" || exit 2
+for tool in clang-format clang-tidy clang++ shellcheck; do
+    command -v "$tool" >/dev/null || apt_install "${tool%++}" || exit 2
 done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/orvex-lint.XXXXXX")
@@ -48,8 +50,16 @@ check() {
 mapfile -t cxx < <(git ls-files 'src/*.cpp' 'src/*.hpp')
 mapfile -t units < <(git ls-files 'src/*.cpp')
 mapfile -t scripts < <(git ls-files 'tools/*.sh' '.ci/run')
+mapfile -t python_tools < <(git ls-files 'tools/*.py')
 
 check "clang-format" clang-format --dry-run --Werror "${cxx[@]}"
+
+# build_tree with Debian's clang (called through check).
+# shellcheck disable=SC2317
+clang_tree() (
+    export CXX=clang++
+    build_tree "$@"
+)
 
 declare -a pythons=()
 oldest=$(find_pyenv_python 8) && pythons+=("$oldest")
@@ -58,6 +68,7 @@ newest=$(newest_pyenv_python) && pythons+=("$newest")
 for python in "${pythons[@]}"; do
     version=$(python_version "$python")
     check "warnings $version" build_tree "$python" "$work/$version" -DORVEX_WERROR=ON
+    check "warnings $version (clang)" clang_tree "$python" "$work/clang-$version" -DORVEX_WERROR=ON
 done
 
 # The newest build's compile commands; clang-tidy reads GCC's flags.
@@ -69,7 +80,7 @@ ruff_venv() {
     "${pythons[-1]}" -m venv "$work/ruff" && "$work/ruff/bin/python" -m pip install -q "$RUFF"
 }
 if ruff_venv; then
-    check "ruff" "$work/ruff/bin/ruff" check --no-cache src tests examples benchmarks
+    check "ruff" "$work/ruff/bin/ruff" check --no-cache src tests examples benchmarks "${python_tools[@]}"
 else
     summary+=("ruff  FAIL (could not install $RUFF)")
     failures=$((failures + 1))

@@ -1,5 +1,7 @@
 // Version shims for CPython 3.8 to 3.15. Every PY_VERSION_HEX test of the
 // extension lives here; each shim is named and shaped like the API it stands for.
+// So does what differs between platforms: the compiler's attributes (GCC and
+// Clang, or MSVC) and the calls of POSIX (or Windows).
 //
 // What differs, by version:
 //  3.9   PyObject_CallOneArg, PyObject_CallNoArgs, public vectorcall names,
@@ -27,12 +29,27 @@
 #include <cstddef>
 #include <cstdint>
 
+#if defined(_WIN32)
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
+
 // The entry point must stay visible when the build hides other symbols;
 // before 3.9 PyMODINIT_FUNC carries no visibility attribute.
 #if PY_VERSION_HEX >= 0x03090000
 #define ORVEX_MODINIT_FUNC PyMODINIT_FUNC
+#elif defined(_MSC_VER)
+#define ORVEX_MODINIT_FUNC extern "C" __declspec(dllexport) PyObject*
 #else
 #define ORVEX_MODINIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject*
+#endif
+
+// A function that must not be inlined.
+#if defined(_MSC_VER)
+#define ORVEX_NOINLINE __declspec(noinline)
+#else
+#define ORVEX_NOINLINE __attribute__((noinline))
 #endif
 
 // The module slot saying that a multi-phase module may be loaded into any
@@ -45,6 +62,15 @@
 #endif
 
 namespace orvex::abstract::compat {
+
+// The calling process's id; a forked child's differs from its parent's.
+inline long process_id() noexcept {
+#if defined(_WIN32)
+    return static_cast<long>(_getpid());
+#else
+    return static_cast<long>(getpid());
+#endif
+}
 
 // Whether the calling thread runs in the process's main interpreter.
 static inline bool in_main_interpreter() noexcept {

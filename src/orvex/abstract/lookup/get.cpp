@@ -722,9 +722,8 @@ struct TokenValues {
 // as they are (to any other builder as the tuple the call would give). Not
 // inlined: the array is on the stack only while it is used, and not under a
 // getter that fetches again.
-__attribute__((noinline)) PyObject* shipped_getter_sequence(FunctionObject* self, DecoratorReader& decorator,
-                                                            PyObject* getter, PyObject* attrs,
-                                                            PyObject* instance) noexcept {
+ORVEX_NOINLINE PyObject* shipped_getter_sequence(FunctionObject* self, DecoratorReader& decorator, PyObject* getter,
+                                                 PyObject* attrs, PyObject* instance) noexcept {
     TokenValues tokens;
     const Py_ssize_t n = default_tokens(getter, instance, attrs, tokens.items);
     if (n < 0) return fail(self, 185);
@@ -1100,7 +1099,7 @@ Ref Plans::watch(PyObject* owner) noexcept {
 // The package by the full walk, recording a plan on the way. Not inlined: a
 // fetch that re-enters itself (a getter that fetches again) stacks only
 // the frames of fetches that use a plan, which are small.
-__attribute__((noinline)) PyObject* walk_and_plan(FunctionObject* self, PyObject* owner) noexcept {
+ORVEX_NOINLINE PyObject* walk_and_plan(FunctionObject* self, PyObject* owner) noexcept {
     Plan record;
     record.begin(owner);
     Ref package = Ref::steal(abstraction_package(self, owner, record));

@@ -9,8 +9,6 @@
 #include <new>
 #include <utility>
 
-#include <unistd.h>
-
 #include "../cache/cache.hpp"
 #include "../compat.hpp"
 #include "native.hpp"
@@ -41,7 +39,7 @@ struct Package {
     uint64_t epoch;              // moved by __init__ and invalidate_caches(): answers older are dropped
     PyThread_type_lock lock;     // held while learning
     unsigned long learner;       // the thread that is learning, else 0
-    pid_t lock_pid;              // the process that made `lock`
+    long lock_pid;               // the process that made `lock`
     cache::BoundedDict answers;  // (relpath, seq) -> resolution
     Front front;                 // the same, found by the identity of the keys as passed
 };
@@ -460,7 +458,7 @@ PyObject* package_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
     new (&p->answers) cache::BoundedDict(answers_limit);
     new (&p->front) Front();
     p->lock = PyThread_allocate_lock();
-    p->lock_pid = getpid();
+    p->lock_pid = compat::process_id();
     if (!p->lock) return PyErr_NoMemory();
     return self.release();
 }
@@ -686,14 +684,14 @@ int package_learn(PyObject* self) noexcept {
     // gone: its lock is made anew, and its learning (nothing stored yet)
     // starts over. Only the forking thread runs here until it starts others.
     const unsigned long me = PyThread_get_thread_ident();
-    if (p->lock_pid != getpid()) {
+    if (p->lock_pid != compat::process_id()) {
         PyThread_type_lock fresh = PyThread_allocate_lock();
         if (!fresh) {
             PyErr_NoMemory();
             return -1;
         }
         p->lock = fresh;  // the parent's may be held for good: not freed
-        p->lock_pid = getpid();
+        p->lock_pid = compat::process_id();
         if (p->learner != me) p->learner = 0;  // (the forking thread goes on as itself)
     }
     if (p->learner == me) {
