@@ -45,11 +45,16 @@
 #define ORVEX_MODINIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject*
 #endif
 
-// A function that must not be inlined.
+// A function that must not be inlined; one that runs rarely (laid out apart
+// from the hot code); a condition that is rarely true.
 #if defined(_MSC_VER)
 #define ORVEX_NOINLINE __declspec(noinline)
+#define ORVEX_COLD __declspec(noinline)
+#define ORVEX_UNLIKELY(condition) (condition)
 #else
 #define ORVEX_NOINLINE __attribute__((noinline))
+#define ORVEX_COLD __attribute__((noinline, cold))
+#define ORVEX_UNLIKELY(condition) __builtin_expect(!!(condition), 0)
 #endif
 
 // The module slot saying that a multi-phase module may be loaded into any

@@ -213,7 +213,7 @@ PyObject* held_under(PyObject* decorator, PyTypeObject* type) noexcept {
 // AttributeError, the errors of the lookup itself and of its reads, take
 // it. Never fails: the pending exception stays as it is, with its traceback.
 // Kept out of line, so that a fetch that succeeds pays only for a test.
-__attribute__((noinline, cold)) void note_explain(PyObject* decorator, PyObject* obj) noexcept {
+ORVEX_COLD void note_explain(PyObject* decorator, PyObject* obj) noexcept {
     // Fetched through the class: no lookup was made.
     if (!compat::exceptions_take_notes || !obj || obj == Py_None) return;
     if (!PyErr_ExceptionMatches(PyExc_LookupError) && !PyErr_ExceptionMatches(PyExc_AttributeError)) return;
@@ -245,7 +245,7 @@ __attribute__((noinline, cold)) void note_explain(PyObject* decorator, PyObject*
 
 PyObject* lookup_decorator_descr_get_noted(PyObject* self, PyObject* obj, PyObject* type) noexcept {
     PyObject* result = lookup_decorator_descr_get(self, obj, type);
-    if (__builtin_expect(!result, 0)) note_explain(self, obj);
+    if (ORVEX_UNLIKELY(!result)) note_explain(self, obj);
     return result;
 }
 
