@@ -102,7 +102,7 @@ public:
         // Looking the names up gave the type a tag if it had none.
         version = compat::type_version(type);
         if (!version) return nullptr;
-        // Into the older of the pair; the old tuple and keys are str only:
+        // Into one of the pair, in turn; the old tuple and keys are str only:
         // their release runs no code.
         pair = &table_[pair_of(version, attrs)];
         Entry& entry = pair[turn_ ^= 1];
