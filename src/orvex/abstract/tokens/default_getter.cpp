@@ -66,11 +66,18 @@ class PlainNames {
 public:
     static constexpr Py_ssize_t most_places = 16;
 
+    // Every field holds a reference from the start (None until an entry is
+    // first written), so that writing an entry takes as many as it drops:
+    // the table holds as many references empty as full.
     struct Entry {
         unsigned int version = 0;
-        Ref attrs;
+        Ref attrs = Ref::borrow(Py_None);
         Py_ssize_t places[most_places] = {};
-        Ref keys[most_places];  // the str the shared keys hold at each place (see compat::own_key)
+        Ref keys[most_places];  // the str the shared keys hold at each place (see compat::own_key), or None
+
+        Entry() noexcept {
+            for (Ref& key : keys) key = Ref::borrow(Py_None);
+        }
 
         // Whether what hold() found still stands for `obj` and `attrs` (a
         // read may have run code, a fetch within that took this entry).
@@ -110,7 +117,7 @@ public:
             PyObject* key = nullptr;
             entry.places[k] =
                 own && k < PyTuple_GET_SIZE(attrs) ? compat::own_key(type, PyTuple_GET_ITEM(attrs, k), &key) : -1;
-            entry.keys[k] = Ref::borrow(key);
+            entry.keys[k] = Ref::borrow(key ? key : Py_None);
         }
         entry.version = version;
         entry.attrs = Ref::borrow(attrs);
