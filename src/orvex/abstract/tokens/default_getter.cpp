@@ -61,7 +61,8 @@ bool own_reads_hold() noexcept {
 // same object (owned here, so no other can take its address), the answer
 // still holds. With it, where the type's objects keep each of the first
 // names of their own (compat::own_key: the place is the type's for its
-// lifetime). Bound: 16 entries, two per (version, tuple) hash.
+// lifetime). Bound: 4 entries, each written in turn (all are written early
+// on, so that a test that makes new classes does not see the table fill).
 class PlainNames {
 public:
     static constexpr Py_ssize_t most_places = 16;
@@ -101,18 +102,16 @@ public:
         PyTypeObject* type = Py_TYPE(obj);
         if (type->tp_getattro != PyObject_GenericGetAttr) return nullptr;
         unsigned int version = compat::type_version(type);
-        Entry* pair = &table_[pair_of(version, attrs)];
-        for (int k = 0; version && k < 2; ++k)
-            if (version == pair[k].version && attrs == pair[k].attrs.get()) return &pair[k];
+        for (Entry& entry : table_)
+            if (version && version == entry.version && attrs == entry.attrs.get()) return &entry;
         for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(attrs); ++k)
             if (read_twice(obj, PyTuple_GET_ITEM(attrs, k))) return nullptr;
         // Looking the names up gave the type a tag if it had none.
         version = compat::type_version(type);
         if (!version) return nullptr;
-        // Into one of the pair, in turn; the old tuple and keys are str only:
-        // their release runs no code.
-        pair = &table_[pair_of(version, attrs)];
-        Entry& entry = pair[turn_ ^= 1];
+        // In place of the oldest; the old tuple and keys are str only: their
+        // release runs no code.
+        Entry& entry = table_[turn_++ % slots];
         for (Py_ssize_t k = 0; k < most_places; ++k) {
             PyObject* key = nullptr;
             entry.places[k] =
@@ -125,15 +124,9 @@ public:
     }
 
 private:
-    static constexpr size_t slots = 16;
-    // The first of the two entries that may hold (version, attrs).
-    static size_t pair_of(unsigned int version, PyObject* attrs) noexcept {
-        const std::uintptr_t mixed =
-            (reinterpret_cast<std::uintptr_t>(attrs) >> 4) ^ (std::uintptr_t{version} * 0x9E3779B97F4A7C15ull);
-        return static_cast<size_t>(mixed) & (slots - 2);
-    }
+    static constexpr size_t slots = 4;
     Entry table_[slots];
-    unsigned int turn_ = 0;
+    size_t turn_ = 0;
 };
 
 PlainNames& plain_names = *new PlainNames();  // never destroyed: see the plans of lookup/get.cpp
