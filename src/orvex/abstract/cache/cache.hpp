@@ -65,7 +65,7 @@
 //    own (the index the class's shared keys give it, and the str kept there,
 //    held); checked again after each read, since a read may run code, and
 //    the place checked at each read against the keys the object's values
-//    are numbered by. 16 entries, two per hash. Whether those places read
+//    are numbered by. 4 entries, written in turn. Whether those places read
 //    what the generic getattr reads is asked once per process.
 //  - lookup/get.cpp, within one fetch: sys.modules and the root module's
 //    abstraction package are read again only where a dict version
